@@ -1,0 +1,41 @@
+#pragma once
+// The parsed statement. One tag per instruction form; the operand texts are
+// views into the program text, which must outlive the instruction list.
+
+#include <cstdint>
+#include <string_view>
+
+#include "frontend/mem_operand.hpp"
+
+namespace quorvel::frontend {
+
+enum class Op : std::uint8_t {
+  MovImm, MovReg, MovLoad, MovStore, MovL, MovQ, Lea,
+  AddImm, AddReg, SubImm, SubReg, Mul, IMul, Div, Inc, Dec, Neg,
+  AndImm, AndReg, OrImm, OrReg, XorImm, XorReg, Not,
+  Shl, Shr, Sal, Sar, Rol, Ror, Rcl, Rcr, Lsl, Lsr, Asr,
+  Push, Pop, CmpImm, CmpReg, TestImm, TestReg,
+  Jmp, Je, Jne, Jg, Jge, Jl, Jle, Ja, Jae, Jb, Jbe,
+  B, Beq, Bne, Bcs, Bcc, Bmi, Bpl, Bvs, Bvc, Bhi, Bls, Bge, Blt, Bgt, Ble, Bal,
+  Call, Bl, Ret, Nop,
+  Label, Global, Text, Data, Bss, Start,
+};
+
+// Which fields each tag uses:
+//   `first`  — dest (two-operand forms, trailing commas removed), first (MovL/MovQ),
+//              operand (Mul, Div, Inc, Dec, Neg, Not, Push, Pop), target (jumps,
+//              branches, Call, Bl), name (Label, Global)
+//   `second` — src (register forms, MovStore), second (MovL/MovQ), as written
+//   `imm`    — the *Imm forms and MovImm
+//   `count`  — shifts and rotates
+//   `mem`    — MovLoad, MovStore, Lea
+struct Instruction {
+  Op op = Op::Nop;
+  std::string_view first;
+  std::string_view second;
+  std::uint64_t imm = 0;
+  std::int8_t count = 0;
+  MemOperand mem;
+};
+
+}  // namespace quorvel::frontend

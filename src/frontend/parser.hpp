@@ -1,0 +1,18 @@
+#pragma once
+#include <string_view>
+#include <vector>
+
+#include "common/result.hpp"
+#include "frontend/instruction.hpp"
+
+namespace quorvel::frontend {
+
+// The statements of a program text: lines cut at '\n' and at ";;", trimmed,
+// with blank pieces and pieces starting with ';' or '#' dropped.
+std::vector<std::string_view> split_statements(std::string_view text);
+
+// The whole program, or the first message. The instructions hold views into
+// `text`.
+Result<std::vector<Instruction>> parse_program(std::string_view text);
+
+}  // namespace quorvel::frontend

@@ -1,0 +1,85 @@
+// Bodies for the flat memory, its allocator and transfers.
+
+#include "lib/bodies.hpp"
+#include "memory/transfer.hpp"
+
+namespace quorvel::lib {
+namespace {
+
+std::optional<std::uint64_t> optional_u64(const Argument& argument) {
+  if (!argument.present) return std::nullopt;
+  return argument.u64;
+}
+
+PyObject* u64_result(const Result<std::uint64_t>& result) {
+  return result ? PyLong_FromUnsignedLongLong(result.value()) : raise(result.error());
+}
+
+}  // namespace
+
+PyObject* body_load_binary_file(Engine& engine, Arguments& args) {
+  return u64_result(memory::load_binary_file(engine.memory, args[0].text, args[1].u64));
+}
+
+PyObject* body_load_bytes_to_memory(Engine& engine, Arguments& args) {
+  return status_result(memory::load_bytes_to_memory(engine.memory, args[0].bytes.bytes(), args[1].u64));
+}
+
+PyObject* body_write_bytes(Engine& engine, Arguments& args) {
+  return status_result(memory::write_bytes(engine.memory, args[0].u64, args[1].bytes.bytes()));
+}
+
+PyObject* body_read_bytes(Engine& engine, Arguments& args) {
+  auto bytes = memory::read_bytes(engine.memory, args[0].u64, args[1].u64);
+  if (!bytes) return raise(bytes.error());
+  std::span<const std::uint8_t> view = bytes.value();
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(view.size()));
+  if (list == nullptr) return nullptr;
+  // Small ints are shared objects: one lookup table, then plain stores.
+  PyObject* small_ints[256];
+  for (int value = 0; value < 256; ++value) small_ints[value] = PyLong_FromLong(value);
+  for (std::size_t i = 0; i < view.size(); ++i) {
+    PyObject* item = small_ints[view[i]];
+    Py_INCREF(item);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  for (PyObject* item : small_ints) Py_DECREF(item);
+  return list;
+}
+
+PyObject* body_clear_memory(Engine& engine, Arguments& args) {
+  memory::clear_memory(engine.memory, engine.blocks, optional_u64(args[0]), optional_u64(args[1]));
+  return none_result();
+}
+
+PyObject* body_save_memory_to_file(Engine& engine, Arguments& args) {
+  return status_result(memory::save_memory_to_file(engine.memory, args[0].text, args[1].u64, args[2].u64));
+}
+
+PyObject* body_memory_size(Engine&, Arguments&) { return PyLong_FromUnsignedLongLong(memory::kMemorySize); }
+
+PyObject* body_alloc(Engine& engine, Arguments& args) {
+  return PyLong_FromUnsignedLongLong(engine.blocks.alloc(args[0].u64, engine.memory));
+}
+
+PyObject* body_free(Engine& engine, Arguments& args) { return PyBool_FromLong(engine.blocks.free(args[0].u64)); }
+
+PyObject* body_memory_stats(Engine& engine, Arguments&) {
+  memory::MemoryStats stats = engine.blocks.stats();
+  return Py_BuildValue("(KKK)", static_cast<unsigned long long>(stats.used),
+                       static_cast<unsigned long long>(stats.free), static_cast<unsigned long long>(stats.blocks));
+}
+
+PyObject* body_write_mem(Engine& engine, Arguments& args) {
+  return status_result(memory::write_mem(engine.memory, args[0].u64, args[1].u64, args[2].u8));
+}
+
+PyObject* body_read_mem(Engine& engine, Arguments& args) {
+  return u64_result(memory::read_mem(engine.memory, args[0].u64, args[1].u8));
+}
+
+PyObject* body_get_memory_ptr(Engine& engine, Arguments&) {
+  return PyLong_FromVoidPtr(engine.memory.data());
+}
+
+}  // namespace quorvel::lib

@@ -1,0 +1,70 @@
+#pragma once
+// The engine's 10 MiB byte memory and its first-fit allocator. Addresses are
+// byte offsets into the memory; bookkeeping lives outside the memory.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/mapping.hpp"
+
+namespace quorvel::memory {
+
+inline constexpr std::uint64_t kMemorySize = 10485760;
+
+class FlatMemory {
+ public:
+  // Maps the memory zero-filled without touching it. Returns 0 or errno.
+  int init();
+
+  std::uint8_t* data() { return mapping_.data(); }
+  const std::uint8_t* data() const { return mapping_.data(); }
+
+  // Zeroes [offset, min(offset + size, kMemorySize)); an offset at or past
+  // the end zeroes nothing. Large ranges give their pages back.
+  void zero(std::uint64_t offset, std::uint64_t size);
+
+ private:
+  platform::Mapping mapping_;
+};
+
+struct Block {
+  std::uint64_t start = 0;
+  std::uint64_t size = 0;
+  bool used = false;
+};
+
+struct MemoryStats {
+  std::uint64_t used = 0;
+  std::uint64_t free = 0;
+  std::uint64_t blocks = 0;
+};
+
+class BlockAllocator {
+ public:
+  BlockAllocator() { reset(); }
+
+  // First fit; zero-fills the range. Returns its start, or 0 when nothing fits.
+  std::uint64_t alloc(std::uint64_t size, FlatMemory& memory);
+  // False for an address that starts no used block.
+  bool free(std::uint64_t address);
+  MemoryStats stats() const;
+  void reset();
+  const std::vector<Block>& blocks() const { return blocks_; }
+
+ private:
+  std::vector<Block> blocks_;
+  std::uint64_t total_ = kMemorySize;
+  // Running sum of used sizes, so stats() needs no walk.
+  std::uint64_t used_ = 0;
+  // Every record before this index is used; first fit starts its walk here.
+  std::size_t first_free_ = 0;
+};
+
+// Both given: zero [address, min(address + size, end)), allocator untouched.
+// Otherwise: zero everything and reset the allocator.
+void clear_memory(FlatMemory& memory, BlockAllocator& allocator,
+                  std::optional<std::uint64_t> address, std::optional<std::uint64_t> size);
+
+}  // namespace quorvel::memory

@@ -1,0 +1,8 @@
+import pytest
+
+import quorvel
+
+
+@pytest.fixture
+def q():
+    return quorvel.Quorvel()
