@@ -25,8 +25,24 @@ class FlatMemory {
   // the end zeroes nothing. Large ranges give their pages back.
   void zero(std::uint64_t offset, std::uint64_t size);
 
+  // Bytes that may fail to arrive whole (a file read) are gathered in a
+  // staging area first, laid out like the memory: staging()[k] stands for
+  // data()[k]. Maps it on first use; returns 0 or errno.
+  int prepare_staging();
+  std::uint8_t* staging() { return staging_.data(); }
+
+  // Makes staged [offset, offset + size) the memory's bytes; the range must
+  // lie inside the memory. Large runs of whole pages are exchanged with the
+  // staging area instead of copied, so a big load costs a single copy.
+  void commit_staged(std::uint64_t offset, std::uint64_t size);
+
  private:
+  bool exchange_staged_pages(std::size_t offset, std::size_t size);
+
   platform::Mapping mapping_;
+  platform::Mapping staging_;
+  // Parks the memory's old pages during an exchange; holds none in between.
+  platform::Mapping spare_;
 };
 
 struct Block {
