@@ -1,6 +1,7 @@
 // Bodies for the engine as a whole: architecture, clear, execute, install.
 
 #include "codegen/generate.hpp"
+#include "codegen/guarded_run.hpp"
 #include "lib/bodies.hpp"
 
 namespace quorvel::lib {
@@ -35,12 +36,59 @@ PyObject* body_clear(Engine& engine, Arguments&) {
   return none_result();
 }
 
+namespace {
+
+// Puts the run guard in front of the interrupt signals that have a Python
+// handler (signal.getsignal gives a callable). Signals left to their default
+// action keep it: they end the process during a run as at any other time.
+bool claim_python_interrupt_signals() {
+  static PyObject* getsignal = nullptr;
+  if (getsignal == nullptr) {
+    PyObject* module = PyImport_ImportModule("signal");
+    if (module == nullptr) return false;
+    getsignal = PyObject_GetAttrString(module, "getsignal");
+    Py_DECREF(module);
+    if (getsignal == nullptr) return false;
+  }
+  for (int signal : codegen::kInterruptSignals) {
+    PyObject* number = PyLong_FromLong(signal);
+    PyObject* handler = number != nullptr ? PyObject_CallOneArg(getsignal, number) : nullptr;
+    Py_XDECREF(number);
+    if (handler == nullptr) return false;
+    bool handled = PyCallable_Check(handler);
+    Py_DECREF(handler);
+    if (handled) codegen::claim_interrupt_signal(signal);
+  }
+  return true;
+}
+
+}  // namespace
+
 PyObject* body_execute(Engine& engine, Arguments&) {
+  if (!engine.code_stack) {
+    auto stack = codegen::CodeStack::create();
+    if (!stack) return raise(stack.error());
+    engine.code_stack.emplace(std::move(stack).value());
+  }
   auto generated = codegen::generate(engine.source.text(), engine.registers);
   if (!generated) return raise(generated.error());
   engine.exec_buffer.reset();
   engine.exec_buffer.emplace(std::move(generated).value());
-  engine.registers.x86[registers::kRax] = codegen::run(*engine.exec_buffer);
+
+  if (!claim_python_interrupt_signals()) return nullptr;
+  codegen::RunOutcome outcome = codegen::run_guarded(*engine.exec_buffer, *engine.code_stack);
+  switch (outcome.status) {
+    case codegen::RunStatus::Completed:
+      engine.registers.x86[registers::kRax] = outcome.rax;
+      return none_result();
+    case codegen::RunStatus::Faulted:
+      return raise(value_error(std::move(outcome.message)));
+    case codegen::RunStatus::Interrupted:
+      // Python's handlers run now; what they raise (KeyboardInterrupt, a
+      // user's TimeoutError) is the result of the call.
+      if (PyErr_CheckSignals() != 0) return nullptr;
+      return raise(value_error(std::move(outcome.message)));
+  }
   return none_result();
 }
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "codegen/executable_buffer.hpp"
+#include "codegen/guarded_run.hpp"
 #include "frontend/source_store.hpp"
 #include "memory/flat_memory.hpp"
 #include "registers/register_file.hpp"
@@ -22,6 +23,7 @@ struct Engine {
   registers::RegisterFile registers;
   Arch arch = Arch::Auto;
   std::optional<codegen::ExecutableBuffer> exec_buffer;
+  std::optional<codegen::CodeStack> code_stack;  // obtained at the first execute()
 };
 
 }  // namespace quorvel
