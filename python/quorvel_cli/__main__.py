@@ -1,0 +1,3 @@
+from quorvel_cli import main
+
+raise SystemExit(main())
