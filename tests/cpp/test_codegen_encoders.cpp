@@ -1,0 +1,292 @@
+// Golden encodings: one record in, the exact bytes (or message) out.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "test_codegen_support.hpp"
+
+namespace quorvel::codegen::testing {
+namespace {
+
+struct Golden {
+  Instruction instruction;
+  std::string_view expected;  // hex bytes, or "error: <message>"
+};
+
+void check_all(const std::vector<Golden>& table) {
+  for (const Golden& row : table) {
+    SCOPED_TRACE(::testing::Message() << "op " << static_cast<int>(row.instruction.op) << " '"
+                                      << row.instruction.first << "' '" << row.instruction.second << "'");
+    EXPECT_EQ(encode_alone(row.instruction), row.expected);
+  }
+}
+
+// The fourteen encodable names in register-number order.
+constexpr std::string_view kNames[] = {"rax", "rcx", "rdx", "rbx", "rbp", "rsi", "rdi",
+                                       "r8",  "r9",  "r10", "r12", "r13", "r14", "r15"};
+constexpr int kNumbers[] = {0, 1, 2, 3, 5, 6, 7, 8, 9, 10, 12, 13, 14, 15};
+
+// Texts that name no encodable register.
+constexpr std::string_view kRejected[] = {"rsp", "r11", "RAX", "Rax", "eax", "ax", "al", "%rax",
+                                          "x0",  "r16", "r1",  "",    "0x10", "-1", "rax,", "raxx"};
+
+TEST(CodegenEncoders, RegisterNumbersCoverExactlyTheFourteenNames) {
+  for (std::size_t i = 0; i < std::size(kNames); ++i) EXPECT_EQ(register_number(kNames[i]), kNumbers[i]) << kNames[i];
+  for (std::string_view name : kRejected) EXPECT_EQ(register_number(name), -1) << name;
+}
+
+TEST(CodegenEncoders, MovImmAlwaysTenBytes) {
+  constexpr std::uint64_t kImm = 0x0807060504030201;
+  check_all({
+      {make(Op::MovImm, "rax", {}, kImm), "48 B8 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "rcx", {}, kImm), "48 B9 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "rdx", {}, kImm), "48 BA 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "rbx", {}, kImm), "48 BB 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "rbp", {}, kImm), "48 BD 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "rsi", {}, kImm), "48 BE 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "rdi", {}, kImm), "48 BF 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "r8", {}, kImm), "49 B8 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "r9", {}, kImm), "49 B9 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "r10", {}, kImm), "49 BA 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "r12", {}, kImm), "49 BC 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "r13", {}, kImm), "49 BD 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "r14", {}, kImm), "49 BE 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "r15", {}, kImm), "49 BF 01 02 03 04 05 06 07 08"},
+      {make(Op::MovImm, "rax", {}, 0), "48 B8 00 00 00 00 00 00 00 00"},
+      {make(Op::MovImm, "r15", {}, 258), "49 BF 02 01 00 00 00 00 00 00"},
+      {make(Op::MovImm, "rax", {}, ~std::uint64_t{0}), "48 B8 FF FF FF FF FF FF FF FF"},
+  });
+  for (std::string_view name : kRejected) {
+    EXPECT_EQ(encode_alone(make(Op::MovImm, name, {}, 1)), "error: Unsupported mov imm register") << name;
+  }
+}
+
+TEST(CodegenEncoders, MovRegTheThirtyPairs) {
+  const std::vector<std::pair<std::string_view, std::string_view>> pairs = {
+      {"rax rax", "48 89 C0"}, {"rax rbx", "48 89 D8"}, {"rax rcx", "48 89 C8"}, {"rax rdx", "48 89 D0"},
+      {"rax rsi", "48 89 F0"}, {"rax rdi", "48 89 F8"}, {"rax rbp", "48 89 E8"}, {"rax r8", "4C 89 C0"},
+      {"rax r9", "4C 89 C8"},  {"rax r10", "4C 89 D0"}, {"rax r12", "4C 89 E0"}, {"rax r13", "4C 89 E8"},
+      {"rax r14", "4C 89 F0"}, {"rax r15", "4C 89 F8"}, {"rbx rax", "48 89 C3"}, {"rbx rbx", "48 89 DB"},
+      {"rcx rax", "48 89 C1"}, {"rcx rcx", "48 89 C9"}, {"rdx rax", "48 89 C2"}, {"rdx rdx", "48 89 D2"},
+      {"rsi rax", "48 89 C6"}, {"rdi rax", "48 89 C7"}, {"rbp rax", "48 89 C5"}, {"r8 rax", "49 89 C0"},
+      {"r9 rax", "49 89 C1"},  {"r10 rax", "49 89 C2"}, {"r12 rax", "49 89 C4"}, {"r13 rax", "49 89 C5"},
+      {"r14 rax", "49 89 C6"}, {"r15 rax", "49 89 C7"},
+  };
+  // movl and movq encode exactly like mov, first operand as destination.
+  for (Op op : {Op::MovReg, Op::MovL, Op::MovQ}) {
+    for (const auto& [operands, bytes] : pairs) {
+      const std::size_t space = operands.find(' ');
+      const Instruction mov = make(op, operands.substr(0, space), operands.substr(space + 1));
+      EXPECT_EQ(encode_alone(mov), bytes) << static_cast<int>(op) << ' ' << operands;
+    }
+  }
+  check_all({
+      {make(Op::MovReg, "rbx", "rcx"), "error: Unsupported reg-reg combination: mov rbx, rcx"},
+      {make(Op::MovReg, "rax", "0x10"), "error: Unsupported reg-reg combination: mov rax, 0x10"},
+      {make(Op::MovReg, "rax", "-1"), "error: Unsupported reg-reg combination: mov rax, -1"},
+      {make(Op::MovQ, "%rax", "%rbx"), "error: Unsupported reg-reg combination: mov %rax, %rbx"},
+      {make(Op::MovL, "rax", "$5"), "error: Unsupported reg-reg combination: mov rax, $5"},
+      {make(Op::MovReg, "rax,", "rbx"), "error: Unsupported reg-reg combination: mov rax,, rbx"},
+  });
+}
+
+TEST(CodegenEncoders, PushAndPopEveryRegister) {
+  const std::string_view push[] = {"50", "51", "52", "53", "55", "56", "57",
+                                   "41 50", "41 51", "41 52", "41 54", "41 55", "41 56", "41 57"};
+  const std::string_view pop[] = {"58", "59", "5A", "5B", "5D", "5E", "5F",
+                                  "41 58", "41 59", "41 5A", "41 5C", "41 5D", "41 5E", "41 5F"};
+  for (std::size_t i = 0; i < std::size(kNames); ++i) {
+    EXPECT_EQ(encode_alone(make(Op::Push, kNames[i])), push[i]) << kNames[i];
+    EXPECT_EQ(encode_alone(make(Op::Pop, kNames[i])), pop[i]) << kNames[i];
+  }
+  for (std::string_view name : kRejected) {
+    EXPECT_EQ(encode_alone(make(Op::Push, name)), "error: Unsupported register: " + std::string(name));
+    EXPECT_EQ(encode_alone(make(Op::Pop, name)), "error: Unsupported register: " + std::string(name));
+  }
+}
+
+TEST(CodegenEncoders, JumpOpcodesWithZeroDisplacementToTheNextInstruction) {
+  struct Row {
+    Op op;
+    std::string_view opcode;
+  };
+  const Row rows[] = {
+      {Op::Jmp, "E9"},    {Op::B, "E9"},      {Op::Bal, "E9"},    {Op::Je, "0F 84"},  {Op::Beq, "0F 84"},
+      {Op::Jne, "0F 85"}, {Op::Bne, "0F 85"}, {Op::Jg, "0F 8F"},  {Op::Bgt, "0F 8F"}, {Op::Jge, "0F 8D"},
+      {Op::Bge, "0F 8D"}, {Op::Jl, "0F 8C"},  {Op::Blt, "0F 8C"}, {Op::Jle, "0F 8E"}, {Op::Ble, "0F 8E"},
+      {Op::Ja, "0F 87"},  {Op::Bhi, "0F 87"}, {Op::Jae, "0F 83"}, {Op::Bcs, "0F 83"}, {Op::Jb, "0F 82"},
+      {Op::Bcc, "0F 82"}, {Op::Jbe, "0F 86"}, {Op::Bls, "0F 86"}, {Op::Bmi, "0F 88"}, {Op::Bpl, "0F 89"},
+      {Op::Bvs, "0F 80"}, {Op::Bvc, "0F 81"}, {Op::Call, "E8"},   {Op::Bl, "E8"},
+  };
+  for (const Row& row : rows) {
+    const std::string body = body_hex({make(row.op, "next"), make(Op::Label, "next")});
+    EXPECT_EQ(body, std::string(row.opcode) + " 00 00 00 00") << static_cast<int>(row.op);
+    EXPECT_EQ(body_hex({make(row.op, "Next"), make(Op::Label, "next")}), "error: Undefined label: Next");
+  }
+}
+
+TEST(CodegenEncoders, ImmediateGroupAccumulatorAndGeneralForms) {
+  constexpr std::uint64_t kImm = 0x1122334455667788;  // only 88 77 66 55 is encoded
+  check_all({
+      {make(Op::AddImm, "rax", {}, kImm), "48 05 88 77 66 55"},
+      {make(Op::AddImm, "rbx", {}, kImm), "48 81 C3 88 77 66 55"},
+      {make(Op::AddImm, "r15", {}, kImm), "49 81 C7 88 77 66 55"},
+      {make(Op::OrImm, "rax", {}, kImm), "48 0D 88 77 66 55"},
+      {make(Op::OrImm, "rbx", {}, kImm), "48 81 CB 88 77 66 55"},
+      {make(Op::OrImm, "r15", {}, kImm), "49 81 CF 88 77 66 55"},
+      {make(Op::AndImm, "rax", {}, kImm), "48 25 88 77 66 55"},
+      {make(Op::AndImm, "rbx", {}, kImm), "48 81 E3 88 77 66 55"},
+      {make(Op::AndImm, "r15", {}, kImm), "49 81 E7 88 77 66 55"},
+      {make(Op::SubImm, "rax", {}, kImm), "48 2D 88 77 66 55"},
+      {make(Op::SubImm, "rbx", {}, kImm), "48 81 EB 88 77 66 55"},
+      {make(Op::SubImm, "r15", {}, kImm), "49 81 EF 88 77 66 55"},
+      {make(Op::XorImm, "rax", {}, kImm), "48 35 88 77 66 55"},
+      {make(Op::XorImm, "rbx", {}, kImm), "48 81 F3 88 77 66 55"},
+      {make(Op::XorImm, "r15", {}, kImm), "49 81 F7 88 77 66 55"},
+      {make(Op::CmpImm, "rax", {}, kImm), "48 3D 88 77 66 55"},
+      {make(Op::CmpImm, "rbx", {}, kImm), "48 81 FB 88 77 66 55"},
+      {make(Op::CmpImm, "r15", {}, kImm), "49 81 FF 88 77 66 55"},
+      {make(Op::TestImm, "rax", {}, kImm), "48 A9 88 77 66 55"},
+      {make(Op::TestImm, "rbx", {}, kImm), "48 F7 C3 88 77 66 55"},
+      {make(Op::TestImm, "r15", {}, kImm), "49 F7 C7 88 77 66 55"},
+      {make(Op::AddImm, "rax", {}, 1), "48 05 01 00 00 00"},
+      {make(Op::AddImm, "rbx", {}, 1), "48 81 C3 01 00 00 00"},
+      {make(Op::AddImm, "rax", {}, 4294967296), "48 05 00 00 00 00"},
+      {make(Op::AddImm, "rax", {}, 2147483648), "48 05 00 00 00 80"},
+      {make(Op::SubImm, "rbx", {}, 4294967295), "48 81 EB FF FF FF FF"},
+      {make(Op::TestImm, "r9", {}, 1), "49 F7 C1 01 00 00 00"},
+      {make(Op::AddImm, "RAX", {}, 1), "error: Unsupported register for add imm: RAX"},
+      {make(Op::AddImm, "eax", {}, 1), "error: Unsupported register for add imm: eax"},
+      {make(Op::AddImm, "r11", {}, 1), "error: Unsupported register for add imm: r11"},
+      {make(Op::SubImm, "rsp", {}, 1), "error: Unsupported register for sub imm: rsp"},
+      {make(Op::AndImm, "x0", {}, 1), "error: Unsupported register for and imm: x0"},
+      {make(Op::OrImm, "%rax", {}, 1), "error: Unsupported register for or imm: %rax"},
+      {make(Op::XorImm, "al", {}, 1), "error: Unsupported register for xor imm: al"},
+      {make(Op::CmpImm, "r16", {}, 1), "error: Unsupported register for cmp imm: r16"},
+      {make(Op::TestImm, "", {}, 1), "error: Unsupported register for test imm: "},
+  });
+}
+
+// Every register-register variant accepts the same thirty pairs; the bytes
+// are worked out here from the operand-order rule of each opcode.
+TEST(CodegenEncoders, RegRegAllVariantsAllPairs) {
+  struct Variant {
+    Op op;
+    std::string_view name;
+    std::string_view opcode;
+    bool reg_destination;
+  };
+  const Variant variants[] = {
+      {Op::MovReg, "mov", "89", false}, {Op::AddReg, "add", "01", false}, {Op::SubReg, "sub", "29", false},
+      {Op::AndReg, "and", "21", false}, {Op::OrReg, "or", "09", false},   {Op::XorReg, "xor", "31", false},
+      {Op::TestReg, "test", "85", false}, {Op::CmpReg, "cmp", "3B", true}, {Op::IMul, "imul", "0F AF", true},
+  };
+  for (const Variant& variant : variants) {
+    int accepted = 0;
+    for (std::size_t d = 0; d < std::size(kNames); ++d) {
+      for (std::size_t s = 0; s < std::size(kNames); ++s) {
+        const std::string_view dest = kNames[d];
+        const std::string_view src = kNames[s];
+        const bool in_table = dest == "rax" || src == "rax" ||
+                              (dest == src && (dest == "rbx" || dest == "rcx" || dest == "rdx"));
+        std::string expected;
+        if (in_table) {
+          ++accepted;
+          const int reg = variant.reg_destination ? kNumbers[d] : kNumbers[s];
+          const int rm = variant.reg_destination ? kNumbers[s] : kNumbers[d];
+          const std::uint8_t rex = static_cast<std::uint8_t>(0x48 | (reg >= 8 ? 4 : 0) | (rm >= 8 ? 1 : 0));
+          const std::uint8_t modrm = static_cast<std::uint8_t>(0xC0 | (reg & 7) << 3 | (rm & 7));
+          expected = hex(&rex, 1) + ' ' + std::string(variant.opcode) + ' ' + hex(&modrm, 1);
+        } else {
+          expected = "error: Unsupported reg-reg combination: " + std::string(variant.name) + ' ' +
+                     std::string(dest) + ", " + std::string(src);
+        }
+        EXPECT_EQ(encode_alone(make(variant.op, dest, src)), expected) << variant.name << ' ' << dest << ", " << src;
+      }
+    }
+    EXPECT_EQ(accepted, 30) << variant.name;
+    for (std::string_view other : kRejected) {
+      const std::string prefix = "error: Unsupported reg-reg combination: " + std::string(variant.name) + ' ';
+      EXPECT_EQ(encode_alone(make(variant.op, "rax", other)), prefix + "rax, " + std::string(other));
+      EXPECT_EQ(encode_alone(make(variant.op, other, "rax")), prefix + std::string(other) + ", rax");
+    }
+  }
+  check_all({
+      {make(Op::AddReg, "rax", "rbx"), "48 01 D8"},
+      {make(Op::AddReg, "r8", "rax"), "49 01 C0"},
+      {make(Op::AddReg, "rax", "r8"), "4C 01 C0"},
+      {make(Op::CmpReg, "rax", "rbx"), "48 3B C3"},
+      {make(Op::CmpReg, "r15", "rax"), "4C 3B F8"},
+      {make(Op::CmpReg, "rax", "r15"), "49 3B C7"},
+      {make(Op::IMul, "rax", "rbx"), "48 0F AF C3"},
+      {make(Op::IMul, "r8", "rax"), "4C 0F AF C0"},
+      {make(Op::IMul, "rax", "r8"), "49 0F AF C0"},
+      {make(Op::XorReg, "rdx", "rdx"), "48 31 D2"},
+      {make(Op::IMul, "rax", "rbx,"), "error: Unsupported reg-reg combination: imul rax, rbx,"},
+  });
+}
+
+TEST(CodegenEncoders, OneOperandForms) {
+  check_all({
+      {make(Op::Mul, "rax"), "48 F7 E0"}, {make(Op::Mul, "rbx"), "48 F7 E3"}, {make(Op::Mul, "r15"), "49 F7 E7"},
+      {make(Op::Div, "rax"), "48 F7 F0"}, {make(Op::Div, "rbx"), "48 F7 F3"}, {make(Op::Div, "r15"), "49 F7 F7"},
+      {make(Op::Neg, "rax"), "48 F7 D8"}, {make(Op::Neg, "rbx"), "48 F7 DB"}, {make(Op::Neg, "r15"), "49 F7 DF"},
+      {make(Op::Not, "rax"), "48 F7 D0"}, {make(Op::Not, "rbx"), "48 F7 D3"}, {make(Op::Not, "r15"), "49 F7 D7"},
+      {make(Op::Inc, "rax"), "48 FF C0"}, {make(Op::Inc, "rbx"), "48 FF C3"}, {make(Op::Inc, "r15"), "49 FF C7"},
+      {make(Op::Dec, "rax"), "48 FF C8"}, {make(Op::Dec, "rbx"), "48 FF CB"}, {make(Op::Dec, "r15"), "49 FF CF"},
+      {make(Op::Inc, "r8"), "49 FF C0"},  {make(Op::Neg, "rbp"), "48 F7 DD"}, {make(Op::Div, "r12"), "49 F7 F4"},
+  });
+  for (Op op : {Op::Mul, Op::Div, Op::Neg, Op::Not, Op::Inc, Op::Dec}) {
+    for (std::string_view name : kRejected) {
+      EXPECT_EQ(encode_alone(make(op, name)), "error: Unsupported register: " + std::string(name));
+    }
+  }
+}
+
+TEST(CodegenEncoders, ShiftsAndRotates) {
+  check_all({
+      {shift(Op::Rol, "rbx", 1), "48 C1 C3 01"},    {shift(Op::Rol, "r9", 3), "B1 03 49 D3 C1"},
+      {shift(Op::Ror, "rbx", 1), "48 C1 CB 01"},    {shift(Op::Ror, "r9", 3), "B1 03 49 D3 C9"},
+      {shift(Op::Rcl, "rbx", 1), "48 C1 D3 01"},    {shift(Op::Rcl, "r9", 3), "B1 03 49 D3 D1"},
+      {shift(Op::Rcr, "rbx", 1), "48 C1 DB 01"},    {shift(Op::Rcr, "r9", 3), "B1 03 49 D3 D9"},
+      {shift(Op::Shl, "rbx", 1), "48 C1 E3 01"},    {shift(Op::Shl, "r9", 3), "B1 03 49 D3 E1"},
+      {shift(Op::Sal, "rbx", 1), "48 C1 E3 01"},    {shift(Op::Sal, "r9", 3), "B1 03 49 D3 E1"},
+      {shift(Op::Shr, "rbx", 1), "48 C1 EB 01"},    {shift(Op::Shr, "r9", 3), "B1 03 49 D3 E9"},
+      {shift(Op::Sar, "rbx", 1), "48 C1 FB 01"},    {shift(Op::Sar, "r9", 3), "B1 03 49 D3 F9"},
+      {shift(Op::Shl, "rax", 1), "48 C1 E0 01"},    {shift(Op::Shl, "rax", 0), "B1 00 48 D3 E0"},
+      {shift(Op::Shl, "rax", -1), "B1 FF 48 D3 E0"}, {shift(Op::Shl, "rax", -128), "B1 80 48 D3 E0"},
+      {shift(Op::Shl, "rax", 127), "B1 7F 48 D3 E0"}, {shift(Op::Shl, "rax", 64), "B1 40 48 D3 E0"},
+      {shift(Op::Shl, "rcx", 4), "B1 04 48 D3 E1"},  {shift(Op::Sar, "r9", 2), "B1 02 49 D3 F9"},
+      {shift(Op::Rcr, "rbx", 1), "48 C1 DB 01"},    {shift(Op::Shr, "r15", 1), "49 C1 EF 01"},
+  });
+  for (Op op : {Op::Shl, Op::Sal, Op::Shr, Op::Sar, Op::Rol, Op::Ror, Op::Rcl, Op::Rcr}) {
+    for (std::string_view name : kRejected) {
+      EXPECT_EQ(encode_alone(shift(op, name, 1)), "error: Shift not supported on register") << name;
+      EXPECT_EQ(encode_alone(shift(op, name, 2)), "error: Variable shift not supported") << name;
+      EXPECT_EQ(encode_alone(shift(op, name, -1)), "error: Variable shift not supported") << name;
+    }
+  }
+}
+
+TEST(CodegenEncoders, NopDirectivesAndUnimplementedForms) {
+  check_all({
+      {make(Op::Nop), "90"},
+      {make(Op::Global, "main"), ""},
+      {make(Op::Text), ""},
+      {make(Op::Data), ""},
+      {make(Op::Bss), ""},
+      {make(Op::Start), ""},
+      {make(Op::MovLoad, "rax"), "error: Instruction not implemented for x86-64"},
+      {make(Op::MovStore, {}, "rax"), "error: Instruction not implemented for x86-64"},
+      {make(Op::Lea, "rax"), "error: Instruction not implemented for x86-64"},
+      {shift(Op::Lsl, "x0", 1), "error: Instruction not implemented for x86-64"},
+      {shift(Op::Lsr, "rax", 1), "error: Instruction not implemented for x86-64"},
+      {shift(Op::Asr, "rax", 2), "error: Instruction not implemented for x86-64"},
+  });
+}
+
+}  // namespace
+}  // namespace quorvel::codegen::testing
