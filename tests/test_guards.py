@@ -43,7 +43,10 @@ def run_child(program, setup="", send_signal=None, timeout=30):
         assert child.stdout.readline().strip() == "ready"
         time.sleep(0.3)
         child.send_signal(send_signal)
-    out, err = child.communicate(timeout=timeout)
+    try:
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        child.kill()
     assert child.returncode == 0, err
     lines = [line for line in out.splitlines() if line != "ready"]
     assert lines[-2:] == ["after 42 4369 8738", "python 45 [0, 1, 4, 9]"], out + err
@@ -142,5 +145,8 @@ def test_sigterm_default_action_is_kept_during_a_run():
     assert child.stdout.readline().strip() == "ready"
     time.sleep(0.3)
     child.send_signal(signal.SIGTERM)
-    child.wait(timeout=30)
+    try:
+        child.wait(timeout=30)
+    finally:
+        child.kill()
     assert child.returncode == -signal.SIGTERM
