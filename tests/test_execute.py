@@ -338,3 +338,28 @@ def test_kept_code_is_read_execute_and_nothing_is_writable_and_executable(tmp_pa
         "20157 ['r-xp']", "rwx []",
         "failed PanicException", "20157 ['r-xp']", "rwx []",
     ]
+
+
+@pytest.mark.parametrize(
+    ("program", "message", "note"),
+    [
+        ("nop\n; comment\n\nmov rax, 1 ;; push r11 ; why", "Unsupported register: r11", "in statement 3: push r11"),
+        ("mov rax, 1\n  shl rax, cl  ", "Invalid shift count", "in statement 2: shl rax, cl"),
+        ("# c\nfoo rax", "Line 1: Unknown instruction: foo", "in statement 1: foo rax"),
+        ("nop ;; mov rax, [rbx", "Invalid memory address format: [rbx", "in statement 2: mov rax, [rbx"),
+        ("jmp nowhere", "Undefined label: nowhere", "in statement 1: jmp nowhere"),
+    ],
+)
+def test_generation_errors_carry_the_statement_as_a_note(q, program, message, note):
+    q.asm(program)
+    with pytest.raises(ValueError) as info:
+        q.execute()
+    assert str(info.value) == message
+    assert info.value.__notes__ == [note]
+
+
+def test_duplicate_label_panic_has_no_note(q):
+    q.asm("a: ;; a:")
+    with pytest.raises(BaseException) as info:
+        q.execute()
+    assert not hasattr(info.value, "__notes__")

@@ -67,7 +67,9 @@ Result<ExecutableBuffer> assemble_program(Assembler assembler, std::span<const f
   emit_register_loads(assembler, registers);
   for (const frontend::Instruction& instruction : program) {
     if (Status encoded = encode_instruction(assembler, instruction, label_ids, exit_label); !encoded) {
-      return std::move(encoded).error();
+      Error error = std::move(encoded).error();
+      error.statement = instruction.statement;
+      return error;
     }
   }
   assembler.define_dynamic_label(exit_label);

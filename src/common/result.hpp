@@ -2,6 +2,7 @@
 // Errors are values: every operation below src/lib returns its result or an
 // Error, and only src/lib turns an Error into a Python exception.
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
@@ -16,6 +17,8 @@ enum class ErrorKind : unsigned char {
 struct Error {
   ErrorKind kind = ErrorKind::Value;
   std::string message;
+  // The program statement (numbered from 1) the failure belongs to, or 0.
+  std::uint32_t statement = 0;
 };
 
 inline Error value_error(std::string message) { return {ErrorKind::Value, std::move(message)}; }

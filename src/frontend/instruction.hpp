@@ -29,12 +29,14 @@ enum class Op : std::uint8_t {
 //   `imm`    — the *Imm forms and MovImm
 //   `count`  — shifts and rotates
 //   `mem`    — MovLoad, MovStore, Lea
+// Small fields first: the list is walked twice per generation.
 struct Instruction {
   Op op = Op::Nop;
+  std::int8_t count = 0;
+  std::uint32_t statement = 0;  // number of the statement it came from, from 1
   std::string_view first;
   std::string_view second;
   std::uint64_t imm = 0;
-  std::int8_t count = 0;
   MemOperand mem;
 };
 

@@ -242,6 +242,11 @@ void for_each_statement(std::string_view text, Keep&& keep) {
   }
 }
 
+// The statement without its comment.
+std::string_view statement_code(std::string_view statement, std::size_t comment) {
+  return comment == npos ? statement : trim(statement.substr(0, comment));
+}
+
 // Appends the records of one statement at a time to `out`. Records are built
 // in place: the list is the only copy.
 class StatementParser {
@@ -250,9 +255,9 @@ class StatementParser {
 
   // Statement number `n`, with its first ';' at `comment` (or npos); a
   // failure is the message for the whole program.
-  std::optional<Error> parse(std::string_view statement, std::size_t comment, std::size_t n) {
+  std::optional<Error> parse(std::string_view statement, std::size_t comment, std::uint32_t n) {
     n_ = n;
-    const std::string_view s = comment == npos ? statement : trim(statement.substr(0, comment));
+    const std::string_view s = statement_code(statement, comment);
     if (s.starts_with('.')) return directive(s);
     if (s.ends_with(':')) return emit(Op::Label, without_trailing(s, ':'));
     if (s == "_start") return emit(Op::Start);
@@ -307,7 +312,7 @@ class StatementParser {
   std::optional<Error> shift(const Mnemonic& mnemonic, std::string_view dest, std::string_view count_text) {
     const auto count = parse_count(count_text);
     if (!count) return value_error(mnemonic.rule == Rule::Shift ? "Invalid shift count" : "Invalid rotate count");
-    out_.emplace_back(Instruction{.op = mnemonic.op, .first = dest, .second = {}, .count = *count, .mem = {}});
+    out_.emplace_back(Instruction{.op = mnemonic.op, .count = *count, .statement = n_, .first = dest, .second = {}, .mem = {}});
     return std::nullopt;
   }
 
@@ -328,12 +333,12 @@ class StatementParser {
   }
 
   std::optional<Error> emit(Op op, std::string_view first = {}, std::string_view second = {}) {
-    out_.emplace_back(Instruction{.op = op, .first = first, .second = second, .mem = {}});
+    out_.emplace_back(Instruction{.op = op, .statement = n_, .first = first, .second = second, .mem = {}});
     return std::nullopt;
   }
 
   std::optional<Error> emit_imm(Op op, std::string_view dest, std::uint64_t imm) {
-    out_.emplace_back(Instruction{.op = op, .first = dest, .second = {}, .imm = imm, .mem = {}});
+    out_.emplace_back(Instruction{.op = op, .statement = n_, .first = dest, .second = {}, .imm = imm, .mem = {}});
     return std::nullopt;
   }
 
@@ -341,12 +346,12 @@ class StatementParser {
   std::optional<Error> emit_memory(Op op, std::string_view first, std::string_view second, std::string_view operand) {
     auto mem = parse_memory_operand(operand);
     if (!mem) return std::move(mem).error();
-    out_.emplace_back(Instruction{.op = op, .first = first, .second = second, .mem = mem.value()});
+    out_.emplace_back(Instruction{.op = op, .statement = n_, .first = first, .second = second, .mem = mem.value()});
     return std::nullopt;
   }
 
   std::vector<Instruction>& out_;
-  std::size_t n_ = 0;
+  std::uint32_t n_ = 0;
 };
 
 }  // namespace
@@ -365,13 +370,27 @@ Result<std::vector<Instruction>> parse_program(std::string_view text) {
   instructions.reserve(count_lines(text));
   StatementParser parser(instructions);
   std::optional<Error> failure;
-  std::size_t n = 0;
+  std::uint32_t n = 0;
   for_each_statement(text, [&](std::string_view statement, std::size_t comment) {
     failure = parser.parse(statement, comment, ++n);
     return !failure;
   });
-  if (failure) return std::move(*failure);
+  if (failure) {
+    failure->statement = n;
+    return std::move(*failure);
+  }
   return instructions;
+}
+
+std::string_view statement_code(std::string_view text, std::uint32_t number) {
+  std::string_view found;
+  std::uint32_t n = 0;
+  for_each_statement(text, [&](std::string_view statement, std::size_t comment) {
+    if (++n != number) return true;
+    found = statement_code(statement, comment);
+    return false;
+  });
+  return found;
 }
 
 }  // namespace quorvel::frontend

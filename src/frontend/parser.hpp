@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
@@ -12,7 +13,11 @@ namespace quorvel::frontend {
 std::vector<std::string_view> split_statements(std::string_view text);
 
 // The whole program, or the first message. The instructions hold views into
-// `text`.
+// `text`; they and a failure carry the number of their statement.
 Result<std::vector<Instruction>> parse_program(std::string_view text);
+
+// Statement `number` (from 1) of `text` without its comment; empty if there
+// is no such statement.
+std::string_view statement_code(std::string_view text, std::uint32_t number);
 
 }  // namespace quorvel::frontend

@@ -283,6 +283,27 @@ PyObject* raise(const Error& error) {
   return nullptr;
 }
 
+void add_note_to_raised(const std::string& note) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyObject* text = PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size()));
+  if (text != nullptr && value != nullptr) {
+    // BaseException.add_note exists from Python 3.11; __notes__ is what it fills.
+    PyObject* notes = PyObject_GetAttrString(value, "__notes__");
+    if (notes == nullptr) {
+      PyErr_Clear();
+      notes = PyList_New(0);
+      if (notes != nullptr && PyObject_SetAttrString(value, "__notes__", notes) != 0) Py_CLEAR(notes);
+    }
+    if (notes != nullptr && PyList_Check(notes)) PyList_Append(notes, text);
+    Py_XDECREF(notes);
+    PyErr_Clear();
+  }
+  Py_XDECREF(text);
+  PyErr_Restore(type, value, traceback);
+}
+
 bool reject_constructor_arguments(PyObject* args, PyObject* kwargs) {
   Py_ssize_t given = PyTuple_GET_SIZE(args);
   if (given > 0) {

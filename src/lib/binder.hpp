@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -86,6 +87,8 @@ PyObject* call_method(const MethodRow& row, PyObject* self, PyObject* const* arg
 // Raises an Error as ValueError or as the panic exception; returns nullptr.
 PyObject* raise(const Error& error);
 PyObject* raise_panic(const char* message);
+// Adds a PEP 678 note to the exception being raised.
+void add_note_to_raised(const std::string& note);
 PyObject* panic_exception_type();
 
 // Messages for the constructor, which binds like a method without parameters.

@@ -2,6 +2,7 @@
 
 #include "codegen/generate.hpp"
 #include "codegen/guarded_run.hpp"
+#include "frontend/parser.hpp"
 #include "lib/bodies.hpp"
 
 namespace quorvel::lib {
@@ -62,6 +63,17 @@ bool claim_python_interrupt_signals() {
   return true;
 }
 
+// The message alone is the error's text; where it comes from is a note.
+[[gnu::cold]] PyObject* raise_generation_error(const Error& error, std::string_view source) {
+  raise(error);
+  if (error.statement != 0) {
+    std::string note = "in statement " + std::to_string(error.statement) + ": ";
+    note += frontend::statement_code(source, error.statement);
+    add_note_to_raised(note);
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 PyObject* body_execute(Engine& engine, Arguments&) {
@@ -71,7 +83,7 @@ PyObject* body_execute(Engine& engine, Arguments&) {
     engine.code_stack.emplace(std::move(stack).value());
   }
   auto generated = codegen::generate(engine.source.text(), engine.registers);
-  if (!generated) return raise(generated.error());
+  if (!generated) return raise_generation_error(generated.error(), engine.source.text());
   engine.exec_buffer.reset();
   engine.exec_buffer.emplace(std::move(generated).value());
 

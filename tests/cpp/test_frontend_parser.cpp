@@ -256,5 +256,23 @@ TEST(ParseProgram, LongProgramKeepsOrderAndNumbering) {
   EXPECT_EQ(failed.error().message, "Line 10002: Unknown instruction: oops");
 }
 
+TEST(ParseProgram, RecordsAndFailuresKnowTheirStatement) {
+  const std::string_view text = "nop ; first\n# dropped\n\n.L1:\n  jmp  x ;; x:\nshl rax, cl ; bad";
+  auto ok = parse_program(text.substr(0, text.find("shl")));
+  ASSERT_TRUE(ok.ok());
+  std::vector<std::uint32_t> numbers;
+  for (const Instruction& instruction : ok.value()) numbers.push_back(instruction.statement);
+  EXPECT_EQ(numbers, (std::vector<std::uint32_t>{1, 3, 4}));
+
+  auto failed = parse_program(text);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().message, "Invalid shift count");
+  EXPECT_EQ(failed.error().statement, 5u);
+  EXPECT_EQ(statement_code(text, 5), "shl rax, cl");
+  EXPECT_EQ(statement_code(text, 1), "nop");
+  EXPECT_EQ(statement_code(text, 3), "jmp  x");
+  EXPECT_EQ(statement_code(text, 6), "");
+}
+
 }  // namespace
 }  // namespace quorvel::frontend
