@@ -40,6 +40,26 @@ def python_rows():
         "ns")
     q.clear()
     row("execute() of the empty program", ns_per_call(q.execute, number=5_000) / 1000, "µs")
+    row("  floor in this process: mmap + mprotect + munmap", mmap_floor_ns() / 1000, "µs")
+
+
+def mmap_floor_ns():
+    """One mmap + mprotect + munmap through ctypes (includes ctypes' own call cost)."""
+    import ctypes
+
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mmap.restype = ctypes.c_void_p
+    libc.mmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_long]
+    libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    libc.munmap.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+    read_write, read_exec, private_anonymous = 3, 5, 0x22
+
+    def cycle():
+        page = libc.mmap(None, 4096, read_write, private_anonymous, -1, 0)
+        libc.mprotect(page, 4096, read_exec)
+        libc.munmap(page, 4096)
+
+    return ns_per_call(cycle, number=5_000)
 
 
 def cpp_rows():

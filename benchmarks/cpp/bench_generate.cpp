@@ -30,7 +30,7 @@ std::string make_program() {
   text.reserve(static_cast<std::size_t>(kInstructions) * 16);
   int emitted = 0;
   for (int block = 0; emitted < kInstructions; ++block) {
-    text += "L" + std::to_string(block) + ":\n";
+    text.append("L").append(std::to_string(block)).append(":\n");
     for (std::string_view line : kLines) {
       if (emitted == kInstructions) break;
       text += line;
@@ -38,7 +38,7 @@ std::string make_program() {
       ++emitted;
     }
     if (block > 0 && emitted < kInstructions) {
-      text += "jne L" + std::to_string(block - 1) + "\n";
+      text.append("jne L").append(std::to_string(block - 1)).append("\n");
       ++emitted;
     }
   }

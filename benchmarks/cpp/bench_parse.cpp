@@ -25,7 +25,7 @@ std::string build_program() {
   for (int i = 0; kept < kStatements - 2; ++i) {
     const std::string a = kRegisters[i % 10];
     const std::string b = kRegisters[(i * 7 + 3) % 10];
-    const std::string label = "L" + std::to_string(i / 8);
+    const std::string label = std::string("L").append(std::to_string(i / 8));
     switch (i % 16) {
       case 0: text += label + ":\n"; break;
       case 1: text += "    mov " + a + ", " + std::to_string(i) + "\n"; break;

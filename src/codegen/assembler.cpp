@@ -26,11 +26,15 @@ std::string label_error_text(const LabelError& error) {
 
 }  // namespace
 
-Result<Assembler> Assembler::create() {
+// The region stays read-write until the one commit switches it to
+// read-execute: it holds no code before that, so it is never writable and
+// executable at once, and a generation costs one protection switch.
+Result<Assembler> Assembler::create(platform::Mapping* spare) {
+  if (spare != nullptr && *spare) return Assembler(spare);
   platform::Mapping mapping;
-  int error = platform::Mapping::create(kInitialSize, platform::Protection::ReadWrite, mapping);
-  if (error == 0) error = mapping.protect(platform::Protection::ReadExecute);
-  if (error != 0) return value_error("Assembler creation failed: " + platform::os_error_description(error));
+  if (int error = platform::Mapping::create(kInitialSize, platform::Protection::ReadWrite, mapping); error != 0) {
+    return value_error("Assembler creation failed: " + platform::os_error_description(error));
+  }
   return Assembler(std::move(mapping));
 }
 
@@ -75,8 +79,12 @@ std::optional<LabelError> Assembler::resolve() {
 
 Status Assembler::commit() {
   const std::size_t needed = asmoffset_ + ops_.size();
-  if (needed <= execbuffer_size_) {
-    if (int error = execbuffer_.protect(platform::Protection::ReadWrite); error != 0) return swap_failure(error);
+  if (!execbuffer_ && needed <= spare_->size()) {
+    if (int error = spare_->protect(platform::Protection::ReadWrite); error != 0) return swap_failure(error);
+    execbuffer_ = std::move(*spare_);
+    execbuffer_size_ = execbuffer_.size();
+  }
+  if (execbuffer_ && needed <= execbuffer_size_) {
     if (!ops_.empty()) std::memcpy(execbuffer_.data() + asmoffset_, ops_.data(), ops_.size());
     if (int error = execbuffer_.protect(platform::Protection::ReadExecute); error != 0) return swap_failure(error);
   } else {

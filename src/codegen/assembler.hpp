@@ -43,8 +43,11 @@ class Assembler {
   static constexpr std::size_t kInitialSize = 4096;
 
   // A fresh buffer with its initial mapping; fails with
-  // "Assembler creation failed: ...".
-  static Result<Assembler> create();
+  // "Assembler creation failed: ...". With a `spare` (the read-execute
+  // mapping of an earlier generation) nothing is mapped now: the commit
+  // takes the spare if the code fits, so it costs two protection switches
+  // and no fresh pages. The spare stays with the caller otherwise.
+  static Result<Assembler> create(platform::Mapping* spare = nullptr);
 
   DynamicLabel new_dynamic_label() {
     dynamic_labels_.emplace_back();
@@ -80,6 +83,7 @@ class Assembler {
   };
 
   explicit Assembler(platform::Mapping mapping) : execbuffer_(std::move(mapping)), execbuffer_size_(execbuffer_.size()) {}
+  explicit Assembler(platform::Mapping* spare) : execbuffer_size_(kInitialSize), spare_(spare) {}
 
   std::optional<LabelError> resolve();
   Status commit();
@@ -91,6 +95,7 @@ class Assembler {
   std::vector<std::optional<AssemblyOffset>> dynamic_labels_;
   std::vector<Reference> relocs_;
   std::optional<LabelError> error_;
+  platform::Mapping* spare_ = nullptr;
 };
 
 }  // namespace quorvel::codegen

@@ -17,6 +17,9 @@ class ExecutableBuffer {
   std::size_t length() const { return length_; }
   std::size_t mapped_size() const { return mapping_.size(); }
 
+  // The mapping, for reuse by a later generation.
+  platform::Mapping release() && { return std::move(mapping_); }
+
  private:
   platform::Mapping mapping_;
   std::size_t length_;

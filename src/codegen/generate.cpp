@@ -8,8 +8,9 @@
 
 namespace quorvel::codegen {
 
-Result<ExecutableBuffer> generate(std::string_view source, const registers::RegisterFile& registers) {
-  Result<Assembler> assembler = Assembler::create();
+Result<ExecutableBuffer> generate(std::string_view source, const registers::RegisterFile& registers,
+                                  platform::Mapping* spare) {
+  Result<Assembler> assembler = Assembler::create(spare);
   if (!assembler) return std::move(assembler).error();
   auto program = frontend::parse_program(source);
   if (!program) return std::move(program).error();

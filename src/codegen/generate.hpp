@@ -9,8 +9,10 @@ namespace quorvel::codegen {
 
 // Parses `source` and generates the whole function: prologue, register loads
 // with the values of `registers`, the body and the epilogue, finished into
-// read-execute memory. Nothing is run.
-Result<ExecutableBuffer> generate(std::string_view source, const registers::RegisterFile& registers);
+// read-execute memory. Nothing is run. A `spare` mapping (see
+// Assembler::create) is reused when the code fits in it.
+Result<ExecutableBuffer> generate(std::string_view source, const registers::RegisterFile& registers,
+                                  platform::Mapping* spare = nullptr);
 
 // Calls the generated function and returns the rax it leaves.
 std::uint64_t run(const ExecutableBuffer& code);

@@ -34,6 +34,7 @@ PyObject* body_get_arch(Engine& engine, Arguments&) {
 PyObject* body_clear(Engine& engine, Arguments&) {
   engine.source.clear();
   engine.exec_buffer.reset();
+  engine.spare_code = platform::Mapping();
   return none_result();
 }
 
@@ -82,9 +83,9 @@ PyObject* body_execute(Engine& engine, Arguments&) {
     if (!stack) return raise(stack.error());
     engine.code_stack.emplace(std::move(stack).value());
   }
-  auto generated = codegen::generate(engine.source.text(), engine.registers);
+  auto generated = codegen::generate(engine.source.text(), engine.registers, &engine.spare_code);
   if (!generated) return raise_generation_error(generated.error(), engine.source.text());
-  engine.exec_buffer.reset();
+  if (engine.exec_buffer) engine.spare_code = std::move(*engine.exec_buffer).release();
   engine.exec_buffer.emplace(std::move(generated).value());
 
   if (!claim_python_interrupt_signals()) return nullptr;

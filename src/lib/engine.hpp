@@ -23,6 +23,7 @@ struct Engine {
   registers::RegisterFile registers;
   Arch arch = Arch::Auto;
   std::optional<codegen::ExecutableBuffer> exec_buffer;
+  platform::Mapping spare_code;  // the mapping of the buffer before, reused by the next generation
   std::optional<codegen::CodeStack> code_stack;  // obtained at the first execute()
 };
 

@@ -27,7 +27,7 @@ constexpr std::string_view kNotSpaces[] = {
 TEST(Whitespace, TrimAndSplitUseWhiteSpaceProperty) {
   for (std::string_view space : kSpaces) {
     const std::string padded = std::string(space) + "a" + std::string(space) + "b" + std::string(space);
-    EXPECT_EQ(trim(padded), "a" + std::string(space) + "b") << padded;
+    EXPECT_EQ(trim(padded), std::string("a").append(space).append("b")) << padded;
     WhitespaceTokens tokens(padded);
     EXPECT_EQ(tokens.next(), "a");
     EXPECT_EQ(tokens.next(), "b");
