@@ -20,11 +20,11 @@ enum class MemKind : std::uint8_t {
 // (after prefix stripping, case as written), or the literal "rip".
 struct MemOperand {
   MemKind kind = MemKind::Base;
+  std::uint8_t scale = 0;   // BaseIndexScale, BaseIndexScaleDisp
   std::string_view base;
   std::string_view index;
   std::uint64_t addr = 0;   // Absolute
   std::int64_t disp = 0;    // BaseDisp, BaseIndexScaleDisp (two's complement), RipRelative (low 32 bits, signed)
-  std::uint8_t scale = 0;   // BaseIndexScale, BaseIndexScaleDisp
 };
 
 }  // namespace quorvel::frontend
