@@ -12,6 +12,14 @@
 namespace quorvel::lib {
 namespace {
 
+// Frees an instance of one of our heap types, which holds a reference to its type.
+void free_instance(PyObject* object) {
+  PyTypeObject* type = Py_TYPE(object);
+  freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_slot(object);
+  Py_DECREF(type);
+}
+
 // ---------------------------------------------------------------------------
 // Quorvel
 
@@ -37,7 +45,6 @@ PyObject* quorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void quorvel_dealloc(PyObject* object) {
   auto* self = reinterpret_cast<QuorvelObject*>(object);
-  PyTypeObject* type = Py_TYPE(object);
   if (PyThread_get_thread_ident() == self->owner_thread) {
     delete self->engine;
   } else {
@@ -49,9 +56,7 @@ void quorvel_dealloc(PyObject* object) {
     PyErr_Restore(type_saved, value_saved, traceback_saved);
   }
   self->engine = nullptr;
-  freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(object);
-  Py_DECREF(type);
+  free_instance(object);
 }
 
 PyTypeObject* create_quorvel_type() {
@@ -116,17 +121,10 @@ PyObject* cpu_arch_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong((mine == theirs) == (op == Py_EQ));
 }
 
-void cpu_arch_dealloc(PyObject* object) {
-  PyTypeObject* type = Py_TYPE(object);
-  freefunc free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(object);
-  Py_DECREF(type);
-}
-
 PyTypeObject* create_cpu_arch_type() {
   PyType_Slot slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(cpu_arch_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(cpu_arch_dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
       {Py_tp_repr, reinterpret_cast<void*>(cpu_arch_repr)},
       {Py_nb_int, reinterpret_cast<void*>(cpu_arch_int)},
       {Py_tp_richcompare, reinterpret_cast<void*>(cpu_arch_richcompare)},
