@@ -11,3 +11,7 @@ for target in fuzz_parse_program fuzz_memory_operand; do
   "$CXX" $FLAGS "fuzz/$target.cpp" src/frontend/*.cpp src/registers/*.cpp -o "build-fuzz/$target"
   echo "built build-fuzz/$target"
 done
+# The generation target also links the code generator and the platform layer.
+"$CXX" $FLAGS fuzz/fuzz_generate.cpp src/frontend/*.cpp src/registers/*.cpp src/codegen/*.cpp src/platform/*.cpp \
+  -o build-fuzz/fuzz_generate
+echo "built build-fuzz/fuzz_generate"
