@@ -150,3 +150,14 @@ def test_sigterm_default_action_is_kept_during_a_run():
     finally:
         child.kill()
     assert child.returncode == -signal.SIGTERM
+
+
+def test_signal_during_generation_is_not_lost():
+    # The alarm fires while a long program is being generated, before the
+    # endless loop at its end starts: the run must not begin.
+    setup = ("def on_alarm(signum, frame):\n    raise TimeoutError('took too long')\n"
+             "q.asm('nop\\n' * 1000000)\n"
+             "signal.signal(signal.SIGALRM, on_alarm)\nsignal.setitimer(signal.ITIMER_REAL, 0.01)")
+    outcome, registers = run_child("spin: ;; jmp spin", setup=setup, timeout=120)
+    assert outcome == "raised TimeoutError took too long"
+    assert registers == "unchanged"

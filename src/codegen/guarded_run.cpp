@@ -63,6 +63,8 @@ constexpr std::size_t kAltStackSize = 64 * 1024;
 // never overlap (see quorvel_host_rsp).
 struct RunWindow {
   volatile sig_atomic_t active = 0;
+  volatile sig_atomic_t armed = 0;    // a run on `thread` is about to start
+  volatile sig_atomic_t pending = 0;  // interrupt signal that came while armed
   pthread_t thread{};
   sigjmp_buf exit;
   const std::uint8_t* code = nullptr;
@@ -77,7 +79,8 @@ RunWindow window;
 struct sigaction previous_fault_actions[NSIG];
 struct sigaction previous_interrupt_actions[NSIG];
 
-bool in_window() { return window.active && pthread_equal(pthread_self(), window.thread); }
+bool on_window_thread() { return pthread_equal(pthread_self(), window.thread); }
+bool in_window() { return window.active && on_window_thread(); }
 
 void call_previous(const struct sigaction& previous, int signal, siginfo_t* info, void* context) {
   if (previous.sa_flags & SA_SIGINFO) {
@@ -113,11 +116,13 @@ void on_interrupt(int signal, siginfo_t* info, void* context) {
   if (!in_window()) {
     // A process-directed signal may land on another thread: pass it on to
     // the one that is running code, so the run still stops.
-    if (window.active) {
+    if ((window.active || window.armed) && !on_window_thread()) {
       pthread_kill(window.thread, signal);
-    } else {
-      call_previous(previous, signal, info, context);
+      return;
     }
+    call_previous(previous, signal, info, context);
+    const bool ignored = !(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_IGN;
+    if (window.armed && !ignored) window.pending = signal;
     return;
   }
   if (!(previous.sa_flags & SA_SIGINFO) && previous.sa_handler == SIG_IGN) return;
@@ -237,6 +242,11 @@ int enter_window(const ExecutableBuffer& code, void* stack_top, std::uint64_t& r
   window.thread = pthread_self();
   if (int jumped = sigsetjmp(window.exit, 0)) return jumped;
   window.active = 1;
+  if (window.pending != 0) {
+    window.active = 0;
+    window.signal = window.pending;
+    return 2;
+  }
   rax = quorvel_enter_generated_code(code.code(), stack_top);
   window.active = 0;
   return 0;
@@ -263,12 +273,24 @@ void claim_interrupt_signal(int signal) {
   if (!was_ours) previous_interrupt_actions[signal] = replaced;
 }
 
+void arm_interrupts() {
+  window.thread = pthread_self();
+  window.pending = 0;
+  window.armed = 1;
+}
+
+void disarm_interrupts() {
+  window.armed = 0;
+  window.pending = 0;
+}
+
 RunOutcome run_guarded(const ExecutableBuffer& code, const CodeStack& stack) {
   install_fault_handlers_once();
   ensure_alternate_stack();
 
   std::uint64_t rax = 0;
   int jumped = enter_window(code, stack.top(), rax);
+  disarm_interrupts();
 
   RunOutcome outcome;
   switch (jumped) {

@@ -50,4 +50,11 @@ inline constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGALRM};
 // the guard's handler since the last run.
 void claim_interrupt_signal(int signal);
 
+// From here until the run on this thread ends, an interrupt signal that
+// arrives before the code starts is remembered and stops the run before its
+// first instruction, so no signal is lost between the host's own check for
+// pending signals and the start of the run.
+void arm_interrupts();
+void disarm_interrupts();
+
 }  // namespace quorvel::codegen

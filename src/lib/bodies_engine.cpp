@@ -89,6 +89,13 @@ PyObject* body_execute(Engine& engine, Arguments&) {
   engine.exec_buffer.emplace(std::move(generated).value());
 
   if (!claim_python_interrupt_signals()) return nullptr;
+  // A Ctrl-C during generation is Python's to handle now; one that comes
+  // after this check stops the run before it starts.
+  codegen::arm_interrupts();
+  if (PyErr_CheckSignals() != 0) {
+    codegen::disarm_interrupts();
+    return nullptr;
+  }
   codegen::RunOutcome outcome = codegen::run_guarded(*engine.exec_buffer, *engine.code_stack);
   switch (outcome.status) {
     case codegen::RunStatus::Completed:

@@ -13,7 +13,9 @@ PyObject* body_asm(Engine& engine, Arguments& args) {
   if (!args[1].present) return none_result();
 
   // The object stays exclusively borrowed through this call back into Python.
-  PyObject* content = PyObject_CallMethod(args[1].object, "read", nullptr);
+  static PyObject* read_name = PyUnicode_InternFromString("read");
+  if (read_name == nullptr) return nullptr;
+  PyObject* content = PyObject_CallMethodNoArgs(args[1].object, read_name);
   if (content == nullptr) return nullptr;
   ByteArg bytes;
   bool converted = bytes.convert(content);

@@ -13,13 +13,15 @@ namespace {
 std::atomic<long> allocations{0};
 }
 
-void* operator new(std::size_t size) {
+// Not inlined: g++ would otherwise pair the inlined free() with the
+// operator new call and warn about a mismatch that is not there.
+[[gnu::noinline]] void* operator new(std::size_t size) {
   allocations.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace quorvel::registers {
 namespace {
