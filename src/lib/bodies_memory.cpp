@@ -35,15 +35,10 @@ PyObject* body_read_bytes(Engine& engine, Arguments& args) {
   std::span<const std::uint8_t> view = bytes.value();
   PyObject* list = PyList_New(static_cast<Py_ssize_t>(view.size()));
   if (list == nullptr) return nullptr;
-  // Small ints are shared objects: one lookup table, then plain stores.
-  PyObject* small_ints[256];
-  for (int value = 0; value < 256; ++value) small_ints[value] = PyLong_FromLong(value);
+  // Byte values are cached small ints: no allocation per item.
   for (std::size_t i = 0; i < view.size(); ++i) {
-    PyObject* item = small_ints[view[i]];
-    Py_INCREF(item);
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), PyLong_FromLong(view[i]));
   }
-  for (PyObject* item : small_ints) Py_DECREF(item);
   return list;
 }
 
