@@ -1,6 +1,7 @@
 #pragma once
-// Whole-file reads and writes over POSIX descriptors. Failures come back as
-// the errno value; the descriptor is closed on every path by UniqueFd.
+// Whole-file reads and writes over C runtime descriptors. Failures come back
+// as the system's error number (errno, or GetLastError() on Windows); the
+// descriptor is closed on every path by UniqueFd.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,13 +38,17 @@ int create_for_writing(std::string_view path, UniqueFd& out);
 int read_to_end(int fd, std::vector<std::uint8_t>& out);
 int read_to_end(int fd, std::string& out);
 
+// Reads at most `size` bytes into `buffer`, continuing after EINTR; `got`
+// is 0 at end of file.
+int read_some(int fd, std::uint8_t* buffer, std::size_t size, std::size_t& got);
+
 // Error value returned by write_all when a write makes no progress.
 inline constexpr int kWriteZero = -1;
 
 // Writes every byte, continuing after partial writes and EINTR.
 int write_all(int fd, const std::uint8_t* data, std::size_t size);
 
-// The text for an error returned above: strerror plus " (os error N)", or
+// The text for an error returned above: the system's text plus " (os error N)", or
 // "failed to write whole buffer" for kWriteZero.
 std::string file_error_text(int error);
 

@@ -1,6 +1,7 @@
 #pragma once
-// Anonymous memory mappings over mmap/mprotect/munmap. A mapping is never
-// writable and executable at the same time: Protection has no such value.
+// Anonymous memory mappings (mmap on POSIX, VirtualAlloc on Windows). A
+// mapping is never writable and executable at the same time: Protection has
+// no such value. Errors are the system's numbers: errno, or GetLastError().
 
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +23,10 @@ class Mapping {
   // Returns 0 on success, else the errno value.
   static int create(std::size_t size, Protection protection, Mapping& out);
 
+  // Address space only: inaccessible, and no memory is set aside for it
+  // until a range is made accessible and touched. Returns 0 or errno.
+  static int reserve(std::size_t size, Mapping& out);
+
   // Returns 0 on success, else the errno value. Offsets and sizes are page aligned.
   int protect(Protection protection) { return protect_range(0, size_, protection); }
   int protect_range(std::size_t offset, std::size_t size, Protection protection);
@@ -42,5 +47,11 @@ class Mapping {
 };
 
 std::size_t page_size();
+
+// Moves the pages of [from, from + size) to `to`, replacing what is there;
+// the source stays mapped and reads as zero, so no range is ever a hole that
+// another thread could map something into. All three are page aligned. False
+// where the system cannot do it, and then nothing has moved.
+bool move_pages(std::uint8_t* from, std::uint8_t* to, std::size_t size);
 
 }  // namespace quorvel::platform

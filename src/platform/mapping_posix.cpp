@@ -56,6 +56,15 @@ int Mapping::create(std::size_t size, Protection protection, Mapping& out) {
   return 0;
 }
 
+int Mapping::reserve(std::size_t size, Mapping& out) {
+  void* address = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (address == MAP_FAILED) return errno;
+  out = Mapping();
+  out.data_ = static_cast<std::uint8_t*>(address);
+  out.size_ = size;
+  return 0;
+}
+
 int Mapping::protect_range(std::size_t offset, std::size_t size, Protection protection) {
   if (mprotect(data_ + offset, size, to_prot(protection)) != 0) return errno;
   return 0;
@@ -72,6 +81,10 @@ void Mapping::discard(std::size_t offset, std::size_t size) {
   std::memset(data_ + offset, 0, first - offset);
   if (madvise(data_ + first, last - first, MADV_DONTNEED) != 0) std::memset(data_ + first, 0, last - first);
   std::memset(data_ + last, 0, offset + size - last);
+}
+
+bool move_pages(std::uint8_t* from, std::uint8_t* to, std::size_t size) {
+  return mremap(from, size, size, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP, to) != MAP_FAILED;
 }
 
 }  // namespace quorvel::platform

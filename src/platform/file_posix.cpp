@@ -83,6 +83,18 @@ int create_for_writing(std::string_view path, UniqueFd& out) {
 int read_to_end(int fd, std::vector<std::uint8_t>& out) { return read_into(fd, out); }
 int read_to_end(int fd, std::string& out) { return read_into(fd, out); }
 
+int read_some(int fd, std::uint8_t* buffer, std::size_t size, std::size_t& got) {
+  got = 0;
+  for (;;) {
+    ssize_t read = ::read(fd, buffer, size);
+    if (read >= 0) {
+      got = static_cast<std::size_t>(read);
+      return 0;
+    }
+    if (errno != EINTR) return errno;
+  }
+}
+
 int write_all(int fd, const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
     ssize_t written = ::write(fd, data, size);

@@ -1,0 +1,164 @@
+#include "platform/code_pages.hpp"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <utility>
+
+#ifndef MFD_CLOEXEC
+#define MFD_CLOEXEC 0x0001U
+#endif
+#ifndef MFD_EXEC
+#define MFD_EXEC 0x0010U  // Linux 6.3: ask for an executable object where memfd_noexec would seal it
+#endif
+
+namespace quorvel::platform {
+namespace {
+
+// Bumped in every child right after fork(), so pages can tell whether they
+// were created in this process without asking the system.
+std::atomic<std::uint64_t> process_generation{1};
+
+void count_fork_in_child() { process_generation.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t current_generation() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+  (void)registered;
+  return process_generation.load(std::memory_order_relaxed);
+}
+
+std::atomic<bool> two_views_refused{false};
+
+class UniqueDescriptor {
+ public:
+  explicit UniqueDescriptor(int fd) : fd_(fd) {}
+  UniqueDescriptor(const UniqueDescriptor&) = delete;
+  UniqueDescriptor& operator=(const UniqueDescriptor&) = delete;
+  ~UniqueDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+int create_memory_object() {
+  int fd = static_cast<int>(memfd_create("quorvel-code", MFD_CLOEXEC | MFD_EXEC));
+  // Kernels before 6.3 do not know MFD_EXEC; their memory objects are executable anyway.
+  if (fd < 0 && errno == EINVAL) fd = static_cast<int>(memfd_create("quorvel-code", MFD_CLOEXEC));
+  return fd;
+}
+
+// Two views of one shared memory object. The object itself is closed at
+// once: the mappings keep it alive, and an engine must not hold a descriptor.
+int map_two_views(std::size_t size, std::uint8_t*& write_view, std::uint8_t*& run_view) {
+  UniqueDescriptor object(create_memory_object());
+  if (object.get() < 0) return errno;
+  if (ftruncate(object.get(), static_cast<off_t>(size)) != 0) return errno;
+  void* writable = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, object.get(), 0);
+  if (writable == MAP_FAILED) return errno;
+  void* runnable = mmap(nullptr, size, PROT_READ | PROT_EXEC, MAP_SHARED, object.get(), 0);
+  if (runnable == MAP_FAILED) {
+    const int error = errno;
+    munmap(writable, size);
+    return error;
+  }
+  if (madvise(writable, size, MADV_DONTFORK) != 0 || madvise(runnable, size, MADV_DONTFORK) != 0) {
+    const int error = errno;
+    munmap(writable, size);
+    munmap(runnable, size);
+    return error;
+  }
+  write_view = static_cast<std::uint8_t*>(writable);
+  run_view = static_cast<std::uint8_t*>(runnable);
+  return 0;
+}
+
+int map_switching(std::size_t size, std::uint8_t*& view) {
+  void* address = mmap(nullptr, size, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (address == MAP_FAILED) return errno;
+  view = static_cast<std::uint8_t*>(address);
+  return 0;
+}
+
+// Refusals that mean "not here" rather than "not now".
+bool refuses_executable_shared_memory(int error) {
+  return error == EPERM || error == EACCES || error == EINVAL || error == ENOSYS;
+}
+
+}  // namespace
+
+CodeMemoryScheme automatic_code_memory_scheme() {
+  return two_views_refused.load(std::memory_order_relaxed) ? CodeMemoryScheme::ProtectionSwitching
+                                                           : CodeMemoryScheme::TwoViews;
+}
+
+CodePages::CodePages(CodePages&& other) noexcept
+    : write_view_(std::exchange(other.write_view_, nullptr)),
+      run_view_(std::exchange(other.run_view_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      process_generation_(other.process_generation_) {}
+
+CodePages& CodePages::operator=(CodePages&& other) noexcept {
+  if (this != &other) {
+    release();
+    write_view_ = std::exchange(other.write_view_, nullptr);
+    run_view_ = std::exchange(other.run_view_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    process_generation_ = other.process_generation_;
+  }
+  return *this;
+}
+
+CodePages::~CodePages() { release(); }
+
+void CodePages::release() noexcept {
+  // In a child the views were never inherited and their addresses may
+  // since belong to someone else: they are forgotten, not unmapped.
+  if (run_view_ != nullptr && !lost_in_fork()) {
+    munmap(run_view_, size_);
+    if (two_views()) munmap(write_view_, size_);
+  }
+  write_view_ = run_view_ = nullptr;
+  size_ = 0;
+}
+
+bool CodePages::lost_in_fork() const { return two_views() && process_generation_ != current_generation(); }
+
+int CodePages::create(std::size_t size, CodePages& out, CodeMemoryScheme scheme) {
+  const bool may_fall_back = scheme == CodeMemoryScheme::Automatic;
+  if (may_fall_back) scheme = automatic_code_memory_scheme();
+  CodePages pages;
+  pages.process_generation_ = current_generation();
+  if (scheme == CodeMemoryScheme::TwoViews) {
+    const int error = map_two_views(size, pages.write_view_, pages.run_view_);
+    if (error == 0) {
+      pages.size_ = size;
+      out = std::move(pages);
+      return 0;
+    }
+    if (!may_fall_back || !refuses_executable_shared_memory(error)) return error;
+    two_views_refused.store(true, std::memory_order_relaxed);
+  }
+  if (const int error = map_switching(size, pages.run_view_); error != 0) return error;
+  pages.write_view_ = pages.run_view_;
+  pages.size_ = size;
+  out = std::move(pages);
+  return 0;
+}
+
+int CodePages::begin_write() {
+  if (two_views()) return 0;
+  return mprotect(run_view_, size_, PROT_READ | PROT_WRITE) == 0 ? 0 : errno;
+}
+
+int CodePages::end_write() {
+  if (two_views()) return 0;
+  return mprotect(run_view_, size_, PROT_READ | PROT_EXEC) == 0 ? 0 : errno;
+}
+
+}  // namespace quorvel::platform

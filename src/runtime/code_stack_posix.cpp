@@ -1,0 +1,41 @@
+#include "runtime/code_stack.hpp"
+
+#include <sys/resource.h>
+
+#include "platform/os_error.hpp"
+
+namespace quorvel::runtime {
+namespace {
+
+constexpr std::size_t kDefaultSize = 8u << 20;
+// A soft limit far beyond any real program's depth would only cost address space.
+constexpr std::size_t kLargestSize = 1u << 30;
+constexpr std::size_t kSmallestSize = 64u << 10;
+
+}  // namespace
+
+std::size_t code_stack_size() {
+  std::size_t size = kDefaultSize;
+  struct rlimit limit {};
+  if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    size = static_cast<std::size_t>(limit.rlim_cur);
+  }
+  if (size < kSmallestSize) size = kSmallestSize;
+  if (size > kLargestSize) size = kLargestSize;
+  const std::size_t page = platform::page_size();
+  return (size + page - 1) / page * page;
+}
+
+Result<CodeStack> CodeStack::create() {
+  const std::size_t page = platform::page_size();
+  const std::size_t size = code_stack_size();
+  platform::Mapping mapping;
+  int error = platform::Mapping::reserve(size + 2 * page, mapping);
+  if (error == 0) error = mapping.protect_range(page, size, platform::Protection::ReadWrite);
+  if (error != 0) return value_error("Execution stack creation failed: " + platform::os_error_description(error));
+  return CodeStack(std::move(mapping), size);
+}
+
+void* CodeStack::top() const { return mapping_.data() + platform::page_size() + size_; }
+
+}  // namespace quorvel::runtime
