@@ -36,7 +36,7 @@ class Quorvel:
     def memory_size(self) -> int:
         """Return the size of the flat memory in bytes (10485760)."""
     def alloc(self, size: SupportsIndex) -> int:
-        """Allocate `size` zeroed bytes first-fit; return their offset, or 0 when nothing fits."""
+        """Allocate `size` zeroed bytes first-fit and return their offset; ValueError when nothing fits."""
     def free(self, address: SupportsIndex) -> bool:
         """Release the allocation that starts at `address`; False if there is none."""
     def memory_stats(self) -> tuple[int, int, int]:

@@ -26,6 +26,8 @@ CHILD = textwrap.dedent("""
         print("result", hex(q.get()))
     except BaseException as error:
         print("raised", type(error).__name__, error)
+        for note in getattr(error, "__notes__", []):
+            print("note", note)
     print("unchanged" if q.dump_regs() == before else "changed")
     q.clear()
     q.asm("mov rax, 41 ;; add rax, 1")
@@ -35,7 +37,10 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def run_child(program, setup="", send_signal=None, timeout=30):
+def run_child(program, setup="", send_signal=None, timeout=30, notes=None, stderr=None):
+    """The child's outcome line and whether its registers changed; `notes`
+    and `stderr`, if given as lists, receive the error's notes and the
+    child's error output."""
     code = CHILD.format(program=program, setup=setup)
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True)
@@ -50,6 +55,11 @@ def run_child(program, setup="", send_signal=None, timeout=30):
     assert child.returncode == 0, err
     lines = [line for line in out.splitlines() if line != "ready"]
     assert lines[-2:] == ["after 42 4369 8738", "python 45 [0, 1, 4, 9]"], out + err
+    if notes is not None:
+        notes.extend(line[len("note "):] for line in lines if line.startswith("note "))
+    if stderr is not None:
+        stderr.append(err)
+    lines = [line for line in lines if not line.startswith("note ")]
     return lines[0], lines[1]
 
 
@@ -161,3 +171,141 @@ def test_signal_during_generation_is_not_lost():
     outcome, registers = run_child("spin: ;; jmp spin", setup=setup, timeout=120)
     assert outcome == "raised TimeoutError took too long"
     assert registers == "unchanged"
+
+
+@pytest.mark.parametrize(
+    ("registers", "program", "expected", "note"),
+    [
+        ("q.mov('rdx', 5)\nq.mov('rax', 10)\nq.mov('rsi', 2)", "div rsi",
+         "raised ValueError Execution fault: SIGFPE (integer division overflow) at code offset 0x8f",
+         "in statement 1: div rsi"),
+        ("", "nop\nmov rcx, 0 ; divisor\ndiv rcx",
+         "raised ValueError Execution fault: SIGFPE (integer divide by zero) at code offset 0x9a",
+         "in statement 3: div rcx"),
+        ("", "l:\npush rax\njmp l",
+         "raised ValueError Execution fault: SIGSEGV (access not permitted: 0x", "in statement 2: push rax"),
+    ],
+)
+def test_faults_name_their_reason_and_statement(registers, program, expected, note):
+    notes = []
+    outcome, _ = run_child(program, setup=registers, notes=notes)
+    assert outcome.startswith(expected)
+    assert notes == [note]
+
+
+def test_a_fault_in_the_epilogue_has_no_statement():
+    notes = []
+    outcome, _ = run_child("mov rbp, 16", notes=notes)
+    assert outcome == "raised ValueError Execution fault: SIGSEGV (address not mapped: 0x10) at code offset 0xa5"
+    assert notes == []
+
+
+@pytest.mark.parametrize(
+    "program",
+    [
+        "mov rcx, 140000 ;; p: ;; push rax ;; dec rcx ;; jne p ;; mov rcx, 140000 ;; q: ;; pop rax ;; dec rcx ;; jne q",
+        "mov rcx, 140000 ;; call f ;; jmp done ;; f: ;; dec rcx ;; je done ;; call f ;; done:",
+    ],
+    ids=["pushes-then-pops", "recursion"],
+)
+def test_deep_balanced_stacks_run_as_on_a_thread_stack(program):
+    outcome, _ = run_child(program + " ;; mov rax, 7")
+    assert outcome == "result 0x7"
+
+
+@pytest.mark.parametrize(
+    "setup",
+    [
+        "q.execute()\nsignal.signal(signal.SIGFPE, lambda *args: None)",
+        "import faulthandler\nq.execute()\nfaulthandler.enable()",
+        "import faulthandler\nfaulthandler.enable()\nq.execute()\nfaulthandler.disable()\nfaulthandler.enable()",
+    ],
+    ids=["python-handler", "faulthandler", "faulthandler-again"],
+)
+def test_fault_handlers_installed_after_a_run_do_not_take_the_fault(setup):
+    stderr = []
+    outcome, registers = run_child("mov rax, 7 ;; mov rcx, 0 ;; div rcx", setup=setup, stderr=stderr, timeout=20)
+    assert outcome == "raised ValueError Execution fault: SIGFPE (integer divide by zero) at code offset 0xa3"
+    assert registers == "unchanged"
+    assert "Fatal Python error" not in stderr[0]
+
+
+def test_faults_outside_execute_still_reach_faulthandler():
+    code = ("import ctypes, faulthandler, quorvel\nq = quorvel.Quorvel()\nq.asm('push rax')\nq.execute()\n"
+            "faulthandler.enable()\nq.execute()\nctypes.string_at(0)")
+    child = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=30)
+    assert child.returncode == -signal.SIGSEGV
+    assert child.stderr.count("Fatal Python error: Segmentation fault") == 1
+
+
+def test_a_signal_sent_by_kill_is_not_a_code_fault():
+    code = ("import quorvel\nq = quorvel.Quorvel()\nq.asm('push rax ;; pop rax ;; spin: ;; jmp spin')\n"
+            "print('ready', flush=True)\nq.execute()\nprint('returned')")
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline().strip() == "ready"
+    time.sleep(0.3)
+    child.send_signal(signal.SIGSEGV)
+    try:
+        out, err = child.communicate(timeout=30)
+    finally:
+        child.kill()
+    # What SIGSEGV does without a guard: the default action ends the process.
+    assert child.returncode == -signal.SIGSEGV, out + err
+    assert "Execution fault" not in out + err
+
+
+def test_a_signal_handler_may_run_code_inside_execute():
+    # The alarm comes while the long program is generated; its handler runs
+    # inside execute(), after the run is armed, and runs code of its own.
+    setup = (
+        "other = quorvel.Quorvel()\nother.asm('mov rax, 1 ;; push rax ;; pop rax')\nseen = []\n"
+        "def on_alarm(signum, frame):\n"
+        "    other.execute()\n"
+        "    seen.append(other.get())\n"
+        "q.asm('nop\\n' * 1000000)\n"
+        "signal.signal(signal.SIGALRM, on_alarm)\nsignal.setitimer(signal.ITIMER_REAL, 0.01)"
+    )
+    outcome, registers = run_child("push rax ;; pop rax ;; mov rax, 6 ;; add rax, 1", setup=setup, timeout=30)
+    assert outcome == "result 0x7"
+
+
+FORK_CHILD = textwrap.dedent("""
+    import os, sys, quorvel
+
+    rounds = int(sys.argv[1])
+    q = quorvel.Quorvel()
+    q.asm("mov rax, rbx ;; add rax, 1000")
+    q.mov("rbx", 1)
+    q.execute()
+    before = sys.argv[2]
+    q.install(before)
+    pid = os.fork()
+    if pid == 0:
+        # The child has its own copy of the kept code, and its own pages.
+        q.install(before + ".child")
+        q.asm("add rax, rax")
+        for i in range(rounds):
+            q.mov("rbx", i)
+            q.execute()
+            assert q.get() == 2 * (i + 1000), (i, q.get())
+        os._exit(0)
+    for i in range(rounds):
+        q.mov("rbx", i)
+        q.execute()
+        assert q.get() == i + 1000, (i, q.get())
+    _, status = os.waitpid(pid, 0)
+    print("child", os.waitstatus_to_exitcode(status))
+    q.clear()
+    q.asm("mov rax, 5")
+    q.execute()
+    print("parent", q.get())
+""")
+
+
+def test_parent_and_child_run_their_own_code_after_fork(tmp_path):
+    path = tmp_path / "before.bin"
+    child = subprocess.run([sys.executable, "-c", FORK_CHILD, "20000", str(path)], capture_output=True, text=True,
+                           timeout=120)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.splitlines() == ["child 0", "parent 5"]
+    assert (tmp_path / "before.bin.child").read_bytes() == path.read_bytes()

@@ -327,26 +327,25 @@ void emit_rel32_to(Assembler& assembler, const std::uint8_t* opcode, std::size_t
   assembler.add_rel32_reference(label);
 }
 
-Error undefined_label(std::string_view name) {
-  std::string message = "Undefined label: ";
-  message += name;
-  return value_error(std::move(message));
-}
-
 Status encode_jump(Assembler& assembler, const Instruction& instruction, const JumpForm& form,
-                   const LabelIds& label_ids) {
-  const DynamicLabel* label = label_ids.find(instruction.first);
-  if (label == nullptr) return undefined_label(instruction.first);
-  emit_rel32_to(assembler, form.opcode, form.opcode_length, *label);
+                   LabelContext& labels) {
+  LabelEntry& target = labels.table.entry(instruction.first, assembler);
+  if (target.first_use == 0) target.first_use = instruction.statement;
+  if (assembler.is_defined(target.label)) labels.backward_transfer = true;
+  emit_rel32_to(assembler, form.opcode, form.opcode_length, target.label);
   return success();
 }
 
-Status define_label(Assembler& assembler, const Instruction& instruction, const LabelIds& label_ids) {
-  const DynamicLabel* label = label_ids.find(instruction.first);
-  // The label pre-pass enters every defined name, so a miss means the caller
-  // skipped it; report it like an unknown jump target rather than guess.
-  if (label == nullptr) return undefined_label(instruction.first);
-  assembler.define_dynamic_label(*label);
+// The first definition places the label; a second one is only remembered,
+// and the generation reports it once every statement is encoded.
+Status define_label(Assembler& assembler, const Instruction& instruction, LabelContext& labels) {
+  LabelEntry& label = labels.table.entry(instruction.first, assembler);
+  if (label.first_definition == 0) {
+    label.first_definition = instruction.statement;
+    assembler.define_dynamic_label(label.label);
+  } else if (label.second_definition == 0) {
+    label.second_definition = instruction.statement;
+  }
   return success();
 }
 
@@ -358,8 +357,7 @@ int register_number(std::string_view name) {
   return slot.key == pack_name(name) ? slot.number : -1;
 }
 
-Status encode_instruction(Assembler& assembler, const Instruction& instruction, const LabelIds& label_ids,
-                          DynamicLabel exit_label) {
+Status encode_instruction(Assembler& assembler, const Instruction& instruction, LabelContext& labels) {
   const auto tag = static_cast<std::size_t>(instruction.op);
   if (tag >= kOpCount) return value_error("Instruction not implemented for x86-64");
   const Route route = kRoutes[tag];
@@ -370,15 +368,19 @@ Status encode_instruction(Assembler& assembler, const Instruction& instruction, 
     case Shape::OneOperand: return encode_one_operand(assembler, instruction, kOneOperand[route.row]);
     case Shape::Stack: return encode_stack(assembler, instruction, kStack[route.row]);
     case Shape::Shift: return encode_shift(assembler, instruction, kShift[route.row]);
-    case Shape::Jump: return encode_jump(assembler, instruction, kJump[route.row], label_ids);
+    case Shape::Jump: return encode_jump(assembler, instruction, kJump[route.row], labels);
     case Shape::Ret: {
       // ret never returns inside the program: it leaves through the epilogue.
       constexpr std::uint8_t kJmp[] = {0xE9};
-      emit_rel32_to(assembler, kJmp, 1, exit_label);
+      emit_rel32_to(assembler, kJmp, 1, labels.exit_label);
       return success();
     }
-    case Shape::Nop: assembler.emit_byte(0x90); return success();
-    case Shape::Label: return define_label(assembler, instruction, label_ids);
+    case Shape::Nop: {
+      constexpr std::uint8_t kNop[] = {0x90};
+      assembler.emit(kNop, 1);
+      return success();
+    }
+    case Shape::Label: return define_label(assembler, instruction, labels);
     case Shape::Directive: return success();
     case Shape::Unassigned:
     case Shape::NotImplemented: break;

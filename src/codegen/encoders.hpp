@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "codegen/assembler.hpp"
-#include "codegen/label_ids.hpp"
+#include "codegen/label_table.hpp"
 #include "common/result.hpp"
 #include "frontend/instruction.hpp"
 
@@ -16,10 +16,18 @@ namespace quorvel::codegen {
 // The 4-bit register number of one of the 14 encodable names, or -1.
 int register_number(std::string_view name);
 
+// The labels a generation has seen so far.
+struct LabelContext {
+  LabelTable& table;
+  DynamicLabel exit_label;
+  bool backward_transfer = false;  // set by a jump or call to a label already placed
+};
+
 // Appends the encoding of `instruction` (and for jumps, calls and ret a
-// rel32 reference) or returns the message that ends generation. `label_ids`
-// holds every label the program defines, so forward references resolve.
-Status encode_instruction(Assembler& assembler, const frontend::Instruction& instruction, const LabelIds& label_ids,
-                          DynamicLabel exit_label);
+// rel32 reference) or returns the message that ends generation. Jump and
+// call targets are entered in the label table when first used; whether each
+// is defined somewhere is for the caller to check once every statement is
+// encoded.
+Status encode_instruction(Assembler& assembler, const frontend::Instruction& instruction, LabelContext& labels);
 
 }  // namespace quorvel::codegen

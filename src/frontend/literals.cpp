@@ -32,10 +32,9 @@ inline std::optional<std::uint64_t> read_unsigned(std::string_view digits, std::
   std::uint64_t value = 0;
   for (char c : digits) {
     const unsigned digit = digit_value<Base>(c);
-    if (digit == Base || __builtin_mul_overflow(value, std::uint64_t{Base}, &value) ||
-        __builtin_add_overflow(value, std::uint64_t{digit}, &value) || value > max) {
-      return std::nullopt;
-    }
+    // value * Base + digit <= max, checked without overflowing.
+    if (digit == Base || value > (max - digit) / Base) return std::nullopt;
+    value = value * Base + digit;
   }
   return value;
 }

@@ -215,49 +215,18 @@ std::size_t count_lines(std::string_view text) {
   return lines;
 }
 
-// Calls `keep(statement, comment)` for each statement in order until it
-// returns false; `comment` is the offset of the statement's first ';', or npos.
-// Pieces end at '\n' and at ";;"; a lone ';' inside a piece opens a comment.
-template <class Keep>
-void for_each_statement(std::string_view text, Keep&& keep) {
-  std::size_t piece_begin = 0;
-  std::size_t comment = npos;
-  for (std::size_t pos = 0;;) {
-    const std::size_t at = find_separator(text, pos);
-    const bool end = at == text.size();
-    if (!end && text[at] == ';' && (at + 1 == text.size() || text[at + 1] != ';')) {
-      if (comment == npos) comment = at;
-      pos = at + 1;
-      continue;
-    }
-    const std::string_view piece = trim(text.substr(piece_begin, at - piece_begin));
-    if (!piece.empty() && piece[0] != ';' && piece[0] != '#') {
-      // A ';' is never trimmed away, so a comment lies inside the piece.
-      const std::size_t start = static_cast<std::size_t>(piece.data() - text.data());
-      if (!keep(piece, comment == npos ? npos : comment - start)) return;
-    }
-    if (end) return;
-    pos = piece_begin = at + (text[at] == '\n' ? 1 : 2);
-    comment = npos;
-  }
-}
-
 // The statement without its comment.
-std::string_view statement_code(std::string_view statement, std::size_t comment) {
+std::string_view without_comment(std::string_view statement, std::size_t comment) {
   return comment == npos ? statement : trim(statement.substr(0, comment));
 }
 
-// Appends the records of one statement at a time to `out`. Records are built
-// in place: the list is the only copy.
+// Fills one record from one statement's code (comment removed). Records are
+// built in place; nothing is allocated unless a message is.
 class StatementParser {
  public:
-  explicit StatementParser(std::vector<Instruction>& out) : out_(out) {}
+  StatementParser(std::uint32_t n, Instruction& out, Error& error) : n_(n), out_(out), error_(error) {}
 
-  // Statement number `n`, with its first ';' at `comment` (or npos); a
-  // failure is the message for the whole program.
-  std::optional<Error> parse(std::string_view statement, std::size_t comment, std::uint32_t n) {
-    n_ = n;
-    const std::string_view s = statement_code(statement, comment);
+  ParseOutcome parse(std::string_view s) {
     if (s.starts_with('.')) return directive(s);
     if (s.ends_with(':')) return emit(Op::Label, without_trailing(s, ':'));
     if (s == "_start") return emit(Op::Start);
@@ -265,16 +234,16 @@ class StatementParser {
   }
 
  private:
-  std::optional<Error> directive(std::string_view s) {
+  ParseOutcome directive(std::string_view s) {
     if (s == ".text") return emit(Op::Text);
     if (s == ".data") return emit(Op::Data);
     if (s == ".bss") return emit(Op::Bss);
     constexpr std::string_view kGlobal = ".global ";
     if (s.starts_with(kGlobal)) return emit(Op::Global, trim(s.substr(kGlobal.size())));
-    return std::nullopt;
+    return ParseOutcome::Nothing;
   }
 
-  std::optional<Error> instruction(std::string_view s) {
+  ParseOutcome instruction(std::string_view s) {
     WhitespaceTokens tokens(s);
     const std::string_view word = tokens.next().value_or(std::string_view());
     const auto second = tokens.next();
@@ -285,10 +254,10 @@ class StatementParser {
       case Rule::Bare: return emit(mnemonic->op);
       case Rule::Unary:
       case Rule::Jump:
-        if (!second) return std::nullopt;
+        if (!second) return ParseOutcome::Nothing;
         return emit(mnemonic->op, *second);
       case Rule::IMul:
-        if (!second) return std::nullopt;
+        if (!second) return ParseOutcome::Nothing;
         if (!third) return emit(mnemonic->alt, *second);
         return emit(mnemonic->op, without_trailing(*second, ','), *third);
       case Rule::Arith:
@@ -309,88 +278,134 @@ class StatementParser {
     }
   }
 
-  std::optional<Error> shift(const Mnemonic& mnemonic, std::string_view dest, std::string_view count_text) {
+  ParseOutcome shift(const Mnemonic& mnemonic, std::string_view dest, std::string_view count_text) {
     const auto count = parse_count(count_text);
-    if (!count) return value_error(mnemonic.rule == Rule::Shift ? "Invalid shift count" : "Invalid rotate count");
-    out_.emplace_back(Instruction{.op = mnemonic.op, .count = *count, .statement = n_, .first = dest, .second = {}, .mem = {}});
-    return std::nullopt;
+    if (!count) return fail(value_error(mnemonic.rule == Rule::Shift ? "Invalid shift count" : "Invalid rotate count"));
+    emit(mnemonic.op, dest);
+    out_.count = *count;
+    return ParseOutcome::Record;
   }
 
-  std::optional<Error> move(const Mnemonic& mnemonic, std::string_view dest, std::string_view src) {
+  ParseOutcome move(const Mnemonic& mnemonic, std::string_view dest, std::string_view src) {
     if (dest.starts_with('[')) return emit_memory(Op::MovStore, dest, src, dest);
     if (src.starts_with('[')) return emit_memory(Op::MovLoad, dest, {}, src);
     if (const auto imm = parse_decimal_immediate(src)) return emit_imm(mnemonic.alt, dest, *imm);
     return emit(mnemonic.op, dest, src);
   }
 
-  std::optional<Error> missing(const Mnemonic& mnemonic) const {
+  ParseOutcome missing(const Mnemonic& mnemonic) {
     const bool counted = mnemonic.rule == Rule::Shift || mnemonic.rule == Rule::Rotate;
     return numbered(std::string(mnemonic.word) + (counted ? " requires count" : " requires 2 operands"));
   }
 
-  std::optional<Error> numbered(const std::string& message) const {
-    return value_error("Line " + std::to_string(n_) + ": " + message);
+  ParseOutcome numbered(const std::string& message) {
+    return fail(value_error("Line " + std::to_string(n_) + ": " + message));
   }
 
-  std::optional<Error> emit(Op op, std::string_view first = {}, std::string_view second = {}) {
-    out_.emplace_back(Instruction{.op = op, .statement = n_, .first = first, .second = second, .mem = {}});
-    return std::nullopt;
+  ParseOutcome fail(Error error) {
+    error_ = std::move(error);
+    error_.statement = n_;
+    return ParseOutcome::Failure;
   }
 
-  std::optional<Error> emit_imm(Op op, std::string_view dest, std::uint64_t imm) {
-    out_.emplace_back(Instruction{.op = op, .statement = n_, .first = dest, .second = {}, .imm = imm, .mem = {}});
-    return std::nullopt;
+  ParseOutcome emit(Op op, std::string_view first = {}, std::string_view second = {}) {
+    out_.op = op;
+    out_.count = 0;
+    out_.statement = n_;
+    out_.first = first;
+    out_.second = second;
+    out_.imm = 0;
+    return ParseOutcome::Record;
+  }
+
+  ParseOutcome emit_imm(Op op, std::string_view dest, std::uint64_t imm) {
+    emit(op, dest);
+    out_.imm = imm;
+    return ParseOutcome::Record;
   }
 
   // The memory operand must parse before anything is recorded.
-  std::optional<Error> emit_memory(Op op, std::string_view first, std::string_view second, std::string_view operand) {
+  ParseOutcome emit_memory(Op op, std::string_view first, std::string_view second, std::string_view operand) {
     auto mem = parse_memory_operand(operand);
-    if (!mem) return std::move(mem).error();
-    out_.emplace_back(Instruction{.op = op, .statement = n_, .first = first, .second = second, .mem = mem.value()});
-    return std::nullopt;
+    if (!mem) return fail(std::move(mem).error());
+    emit(op, first, second);
+    out_.mem = mem.value();
+    return ParseOutcome::Record;
   }
 
-  std::vector<Instruction>& out_;
-  std::uint32_t n_ = 0;
+  std::uint32_t n_;
+  Instruction& out_;
+  Error& error_;
 };
 
 }  // namespace
 
+bool StatementCursor::next(Statement& out) {
+  for (;;) {
+    if (done_) return false;
+    const std::size_t at = find_separator(text_, pos_);
+    const bool end = at == text_.size();
+    if (!end && text_[at] == ';' && (at + 1 == text_.size() || text_[at + 1] != ';')) {
+      if (comment_ == npos) comment_ = at;
+      pos_ = at + 1;
+      continue;
+    }
+    const std::string_view piece = trim(text_.substr(piece_begin_, at - piece_begin_));
+    const std::size_t comment = comment_;
+    const std::uint32_t line = line_;
+    if (end) {
+      done_ = true;
+    } else {
+      if (text_[at] == '\n') ++line_;
+      pos_ = piece_begin_ = at + (text_[at] == '\n' ? 1 : 2);
+      comment_ = npos;
+    }
+    if (piece.empty() || piece[0] == ';' || piece[0] == '#') continue;
+    // A ';' is never trimmed away, so a comment lies inside the piece.
+    const std::size_t start = static_cast<std::size_t>(piece.data() - text_.data());
+    out.text = piece;
+    out.code = without_comment(piece, comment == npos ? npos : comment - start);
+    out.number = ++number_;
+    out.line = line;
+    return true;
+  }
+}
+
+ParseOutcome parse_statement(std::string_view code, std::uint32_t number, Instruction& out, Error& error) {
+  return StatementParser(number, out, error).parse(code);
+}
+
+std::size_t statement_capacity_hint(std::string_view text) { return count_lines(text); }
+
 std::vector<std::string_view> split_statements(std::string_view text) {
   std::vector<std::string_view> statements;
-  for_each_statement(text, [&](std::string_view statement, std::size_t) {
-    statements.push_back(statement);
-    return true;
-  });
+  StatementCursor cursor(text);
+  for (Statement statement; cursor.next(statement);) statements.push_back(statement.text);
   return statements;
 }
 
 Result<std::vector<Instruction>> parse_program(std::string_view text) {
   std::vector<Instruction> instructions;
   instructions.reserve(count_lines(text));
-  StatementParser parser(instructions);
-  std::optional<Error> failure;
-  std::uint32_t n = 0;
-  for_each_statement(text, [&](std::string_view statement, std::size_t comment) {
-    failure = parser.parse(statement, comment, ++n);
-    return !failure;
-  });
-  if (failure) {
-    failure->statement = n;
-    return std::move(*failure);
+  StatementCursor cursor(text);
+  Instruction record;
+  Error error;
+  for (Statement statement; cursor.next(statement);) {
+    switch (parse_statement(statement.code, statement.number, record, error)) {
+      case ParseOutcome::Record: instructions.push_back(record); break;
+      case ParseOutcome::Nothing: break;
+      case ParseOutcome::Failure: return error;
+    }
   }
   return instructions;
 }
 
 std::string_view statement_code(std::string_view text, std::uint32_t number) {
-  std::string_view found;
-  std::uint32_t n = 0;
-  for_each_statement(text, [&](std::string_view statement, std::size_t comment) {
-    if (++n != number) return true;
-    found = statement_code(statement, comment);
-    return false;
-  });
-  return found;
+  StatementCursor cursor(text);
+  for (Statement statement; cursor.next(statement);) {
+    if (statement.number == number) return statement.code;
+  }
+  return {};
 }
 
 }  // namespace quorvel::frontend

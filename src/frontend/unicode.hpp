@@ -5,7 +5,10 @@
 // and is copied through unchanged.
 
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -77,7 +80,7 @@ class WhitespaceTokens {
  public:
   explicit WhitespaceTokens(std::string_view text) : text_(text) {}
 
-  std::optional<std::string_view> next() {
+  [[gnu::always_inline]] std::optional<std::string_view> next() {
     while (pos_ < text_.size()) {
       const std::size_t n = whitespace_at(text_, pos_);
       if (n == 0) break;
@@ -85,14 +88,37 @@ class WhitespaceTokens {
     }
     if (pos_ == text_.size()) return std::nullopt;
     const std::size_t start = pos_;
-    while (pos_ < text_.size() && (kSpaceTables.lead[static_cast<unsigned char>(text_[pos_])] == kNotSpace ||
-                                   whitespace_at(text_, pos_) == 0)) {
+    for (;;) {
+      pos_ = next_space_candidate(text_, pos_);
+      if (pos_ == text_.size() || whitespace_at(text_, pos_) != 0) break;
       ++pos_;
     }
     return text_.substr(start, pos_ - start);
   }
 
  private:
+  // The first byte at or after `pos` that may start a White_Space character:
+  // every one starts with a byte up to 0x20 or from 0x80, and printable ASCII
+  // is neither, so tokens are scanned eight bytes at a time.
+  static std::size_t next_space_candidate(std::string_view text, std::size_t pos) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+    for (; pos + 8 <= text.size(); pos += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, text.data() + pos, sizeof word);
+      // High bit set in each byte below 0x21 (bytes from 0x80 set it anyway).
+      const std::uint64_t low = (word - kOnes * 0x21) & ~word & kHighs;
+      const std::uint64_t hits = low | (word & kHighs);
+      if (hits != 0) return pos + static_cast<std::size_t>(std::countr_zero(hits)) / 8;
+    }
+    while (pos < text.size()) {
+      const auto byte = static_cast<unsigned char>(text[pos]);
+      if (byte <= 0x20 || byte >= 0x80) break;
+      ++pos;
+    }
+    return pos;
+  }
+
   std::string_view text_;
   std::size_t pos_ = 0;
 };

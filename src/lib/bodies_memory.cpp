@@ -22,11 +22,11 @@ PyObject* body_load_binary_file(Engine& engine, Arguments& args) {
 }
 
 PyObject* body_load_bytes_to_memory(Engine& engine, Arguments& args) {
-  return status_result(memory::load_bytes_to_memory(engine.memory, args[0].bytes.bytes(), args[1].u64));
+  return status_result(memory::load_bytes_to_memory(engine.memory, args[0].bytes, args[1].u64));
 }
 
 PyObject* body_write_bytes(Engine& engine, Arguments& args) {
-  return status_result(memory::write_bytes(engine.memory, args[0].u64, args[1].bytes.bytes()));
+  return status_result(memory::write_bytes(engine.memory, args[0].u64, args[1].bytes));
 }
 
 PyObject* body_read_bytes(Engine& engine, Arguments& args) {
@@ -51,18 +51,26 @@ PyObject* body_save_memory_to_file(Engine& engine, Arguments& args) {
   return status_result(memory::save_memory_to_file(engine.memory, args[0].text, args[1].u64, args[2].u64));
 }
 
-PyObject* body_memory_size(Engine&, Arguments&) { return PyLong_FromUnsignedLongLong(memory::kMemorySize); }
+PyObject* body_memory_size(Engine&) {
+  // The same int every time, made on first use.
+  static PyObject* size = nullptr;
+  if (size == nullptr) size = PyLong_FromUnsignedLongLong(memory::kMemorySize);
+  return Py_XNewRef(size);
+}
 
 PyObject* body_alloc(Engine& engine, Arguments& args) {
-  return PyLong_FromUnsignedLongLong(engine.blocks.alloc(args[0].u64, engine.memory));
+  return u64_result(engine.blocks.alloc(args[0].u64, engine.memory));
 }
 
 PyObject* body_free(Engine& engine, Arguments& args) { return PyBool_FromLong(engine.blocks.free(args[0].u64)); }
 
-PyObject* body_memory_stats(Engine& engine, Arguments&) {
-  memory::MemoryStats stats = engine.blocks.stats();
-  return Py_BuildValue("(KKK)", static_cast<unsigned long long>(stats.used),
-                       static_cast<unsigned long long>(stats.free), static_cast<unsigned long long>(stats.blocks));
+PyObject* body_memory_stats(Engine& engine) {
+  const memory::MemoryStats stats = engine.blocks.stats();
+  OwnedRef used(PyLong_FromUnsignedLongLong(stats.used));
+  OwnedRef unused(PyLong_FromUnsignedLongLong(stats.free));
+  OwnedRef blocks(PyLong_FromUnsignedLongLong(stats.blocks));
+  if (!used || !unused || !blocks) return nullptr;
+  return PyTuple_Pack(3, used.get(), unused.get(), blocks.get());
 }
 
 PyObject* body_write_mem(Engine& engine, Arguments& args) {
@@ -73,7 +81,7 @@ PyObject* body_read_mem(Engine& engine, Arguments& args) {
   return u64_result(memory::read_mem(engine.memory, args[0].u64, args[1].u8));
 }
 
-PyObject* body_get_memory_ptr(Engine& engine, Arguments&) {
+PyObject* body_get_memory_ptr(Engine& engine) {
   return PyLong_FromVoidPtr(engine.memory.data());
 }
 

@@ -13,14 +13,12 @@ PyObject* body_asm(Engine& engine, Arguments& args) {
   if (!args[1].present) return none_result();
 
   // The object stays exclusively borrowed through this call back into Python.
-  static PyObject* read_name = PyUnicode_InternFromString("read");
-  if (read_name == nullptr) return nullptr;
-  PyObject* content = PyObject_CallMethodNoArgs(args[1].object, read_name);
-  if (content == nullptr) return nullptr;
+  static PyObject* read_name = nullptr;
+  if (read_name == nullptr && (read_name = PyUnicode_InternFromString("read")) == nullptr) return nullptr;
+  OwnedRef content(PyObject_CallMethodNoArgs(args[1].object, read_name));
+  if (!content) return nullptr;
   ByteArg bytes;
-  bool converted = bytes.convert(content);
-  Py_DECREF(content);
-  if (!converted) return nullptr;
+  if (!bytes.convert(content.get())) return nullptr;
   if (!frontend::is_valid_utf8(bytes.bytes())) return raise(value_error("ASM file not UTF-8"));
   engine.source.append({reinterpret_cast<const char*>(bytes.bytes().data()), bytes.bytes().size()});
   return none_result();

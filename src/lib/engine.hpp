@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <optional>
 
-#include "codegen/executable_buffer.hpp"
-#include "codegen/guarded_run.hpp"
+#include "codegen/kept_code.hpp"
 #include "frontend/source_store.hpp"
 #include "memory/flat_memory.hpp"
 #include "registers/register_file.hpp"
+#include "runtime/code_stack.hpp"
 
 namespace quorvel {
 
@@ -22,9 +22,8 @@ struct Engine {
   memory::BlockAllocator blocks;
   registers::RegisterFile registers;
   Arch arch = Arch::Auto;
-  std::optional<codegen::ExecutableBuffer> exec_buffer;
-  platform::Mapping spare_code;  // the mapping of the buffer before, reused by the next generation
-  std::optional<codegen::CodeStack> code_stack;  // obtained at the first execute()
+  codegen::KeptCode code;
+  std::optional<runtime::CodeStack> code_stack;  // obtained at the first execute()
 };
 
 }  // namespace quorvel

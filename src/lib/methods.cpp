@@ -19,10 +19,12 @@ constexpr Parameter optional(Parameter parameter) {
 
 constexpr MethodRow with_args(const char* name, Access access, Body body, std::array<Parameter, 3> parameters,
                               std::uint8_t count, const char* doc_body = "") {
-  return {name, parameters, count, true, access, body, doc_body};
+  std::uint8_t required = 0;
+  for (std::size_t i = 0; i < count; ++i) required += parameters[i].required;
+  return {name, parameters, count, required, true, access, body, nullptr, doc_body};
 }
-constexpr MethodRow no_args(const char* name, Access access, Body body) {
-  return {name, {}, 0, false, access, body, ""};
+constexpr MethodRow no_args(const char* name, Access access, NoArgBody body) {
+  return {name, {}, 0, 0, false, access, nullptr, body, ""};
 }
 
 constexpr Access kShared = Access::Shared;
@@ -61,13 +63,14 @@ constexpr MethodRow kMethods[] = {
 constexpr std::size_t kMethodCount = std::size(kMethods);
 
 template <std::size_t I>
-PyObject* dispatch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method(kMethods[I], self, args, nargs, kwnames);
-}
-
-template <std::size_t I>
-PyObject* dispatch_no_args(PyObject* self, PyObject*) {
-  return call_method(kMethods[I], self, nullptr, 0, nullptr);
+PyMethodDef method_def(const char* doc) {
+  constexpr const MethodRow& row = kMethods[I];
+  if constexpr (row.takes_arguments) {
+    return {row.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_with_arguments<row>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+  } else {
+    return {row.name, call_without_arguments<row.access, row.no_arg_body>, METH_NOARGS, doc};
+  }
 }
 
 // "name($self, a, b=None)\n--\n\n" followed by the docstring body.
@@ -88,12 +91,7 @@ template <std::size_t... I>
 PyMethodDef* build_method_defs(std::index_sequence<I...>) {
   static std::string docs[kMethodCount];
   static PyMethodDef defs[kMethodCount + 1];
-  ((docs[I] = signature_doc(kMethods[I]),
-    defs[I] = kMethods[I].takes_arguments
-                  ? PyMethodDef{kMethods[I].name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dispatch<I>)),
-                                METH_FASTCALL | METH_KEYWORDS, docs[I].c_str()}
-                  : PyMethodDef{kMethods[I].name, dispatch_no_args<I>, METH_NOARGS, docs[I].c_str()}),
-   ...);
+  ((docs[I] = signature_doc(kMethods[I]), defs[I] = method_def<I>(docs[I].c_str())), ...);
   defs[kMethodCount] = {nullptr, nullptr, 0, nullptr};
   return defs;
 }

@@ -4,8 +4,9 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <new>
+#include <memory>
 
+#include "common/version.hpp"
 #include "lib/binder.hpp"
 #include "lib/methods.hpp"
 
@@ -23,29 +24,27 @@ void free_instance(PyObject* object) {
 // ---------------------------------------------------------------------------
 // Quorvel
 
-PyObject* quorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (reject_constructor_arguments(args, kwargs)) return nullptr;
-  Engine* engine = new (std::nothrow) Engine();
-  if (engine == nullptr) return PyErr_NoMemory();
-  if (engine->memory.init() != 0) {
-    delete engine;
-    return PyErr_NoMemory();
+PyObject* quorvel_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    if (reject_constructor_arguments(args, kwargs)) return nullptr;
+    auto engine = std::make_unique<Engine>();
+    if (engine->memory.init() != 0) return PyErr_NoMemory();
+    allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
+    auto* self = reinterpret_cast<QuorvelObject*>(alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    self->engine = engine.release();
+    self->borrow_count = 0;
+    self->owner_thread = current_thread_serial();
+    return reinterpret_cast<PyObject*>(self);
+  } catch (...) {
+    return raise_escaped_exception();
   }
-  allocfunc alloc = type->tp_alloc != nullptr ? type->tp_alloc : PyType_GenericAlloc;
-  auto* self = reinterpret_cast<QuorvelObject*>(alloc(type, 0));
-  if (self == nullptr) {
-    delete engine;
-    return nullptr;
-  }
-  self->engine = engine;
-  self->borrow_count = 0;
-  self->owner_thread = PyThread_get_thread_ident();
-  return reinterpret_cast<PyObject*>(self);
 }
 
-void quorvel_dealloc(PyObject* object) {
+// Nothing here can throw: the engine's destructor is noexcept, the rest is C.
+void quorvel_dealloc(PyObject* object) noexcept {
   auto* self = reinterpret_cast<QuorvelObject*>(object);
-  if (PyThread_get_thread_ident() == self->owner_thread) {
+  if (on_owner_thread(self)) {
     delete self->engine;
   } else {
     // The engine belongs to its creating thread; its resources are left alone.
@@ -156,7 +155,7 @@ PyTypeObject* create_cpu_arch_type() {
 // ---------------------------------------------------------------------------
 // Module
 
-PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString("0.1.0"); }
+PyObject* version(PyObject*, PyObject*) { return PyUnicode_FromString(QUORVEL_VERSION); }
 
 PyMethodDef version_def = {"version", version, METH_NOARGS, "version()\n--\n\n"};
 

@@ -1,9 +1,8 @@
 #include "memory/flat_memory.hpp"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace quorvel::memory {
 namespace {
@@ -14,13 +13,6 @@ constexpr std::uint64_t kDiscardThreshold = 256 * 1024;
 
 // Below this, copying is cheaper than three page-table moves.
 constexpr std::size_t kExchangeThreshold = 256 * 1024;
-
-// Moves the pages of [from, from + size) to `to`, replacing what is there.
-// MREMAP_DONTUNMAP leaves the source mapped (reading as zero), so no range
-// is ever a hole that another thread's mmap could claim in between.
-bool move_pages(std::uint8_t* from, std::uint8_t* to, std::size_t size) {
-  return mremap(from, size, size, MREMAP_MAYMOVE | MREMAP_FIXED | MREMAP_DONTUNMAP, to) != MAP_FAILED;
-}
 
 }  // namespace
 
@@ -67,27 +59,30 @@ bool FlatMemory::exchange_staged_pages(std::size_t offset, std::size_t size) {
   std::uint8_t* memory = mapping_.data() + offset;
   std::uint8_t* staged = staging_.data() + offset;
   std::uint8_t* parked = spare_.data() + offset;
-  if (!move_pages(memory, parked, size)) return false;
-  if (!move_pages(staged, memory, size)) {
+  if (!platform::move_pages(memory, parked, size)) return false;
+  if (!platform::move_pages(staged, memory, size)) {
     spare_.discard(offset, size);
     return false;
   }
-  if (!move_pages(parked, staged, size)) spare_.discard(offset, size);
+  if (!platform::move_pages(parked, staged, size)) spare_.discard(offset, size);
   return true;
 }
 
-std::uint64_t BlockAllocator::alloc(std::uint64_t size, FlatMemory& memory) {
+Result<std::uint64_t> BlockAllocator::alloc(std::uint64_t size, FlatMemory& memory) {
   std::size_t index = first_free_;
   while (index < blocks_.size() && (blocks_[index].used || blocks_[index].size < size)) ++index;
-  if (index == blocks_.size()) return 0;
+  if (index == blocks_.size()) {
+    return value_error("Out of memory: cannot allocate " + std::to_string(size) + " bytes");
+  }
 
   const Block chosen = blocks_[index];
-  blocks_[index].size = size;
-  blocks_[index].used = true;
+  // The remainder goes in first: if the list cannot grow, nothing has changed.
   if (chosen.size > size) {
     blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(index) + 1,
                    Block{chosen.start + size, chosen.size - size, false});
   }
+  blocks_[index].size = size;
+  blocks_[index].used = true;
   used_ += size;
   if (index == first_free_) {
     ++first_free_;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/result.hpp"
 #include "platform/mapping.hpp"
 
 namespace quorvel::memory {
@@ -61,8 +62,11 @@ class BlockAllocator {
  public:
   BlockAllocator() { reset(); }
 
-  // First fit; zero-fills the range. Returns its start, or 0 when nothing fits.
-  std::uint64_t alloc(std::uint64_t size, FlatMemory& memory);
+  // First fit; zero-fills the range and returns its start. When no free
+  // record can hold `size` (also a request of 0 with no free record left),
+  // fails with "Out of memory: cannot allocate {size} bytes" and changes
+  // nothing.
+  Result<std::uint64_t> alloc(std::uint64_t size, FlatMemory& memory);
   // False for an address that starts no used block.
   bool free(std::uint64_t address);
   MemoryStats stats() const;

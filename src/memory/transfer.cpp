@@ -1,8 +1,5 @@
 #include "memory/transfer.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -26,7 +23,7 @@ Status copy_in(FlatMemory& memory, std::uint64_t address, std::span<const std::u
 }
 
 // Reads the whole file into `out`, which has room for `limit` bytes.
-// Returns 0 or the errno of the failed read; `over_limit` tells that more
+// Returns 0 or the error of the failed read; `over_limit` tells that more
 // bytes followed. Reading stops there: the caller refuses such a file
 // anyway, and an endless source such as a character device must not be read
 // forever.
@@ -36,17 +33,15 @@ int read_limited(int fd, std::uint8_t* out, std::size_t limit, std::size_t& leng
   for (;;) {
     std::uint8_t probe = 0;
     const bool full = length == limit;
-    ssize_t got = full ? ::read(fd, &probe, 1) : ::read(fd, out + length, limit - length);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
+    std::size_t got = 0;
+    const int error = platform::read_some(fd, full ? &probe : out + length, full ? 1 : limit - length, got);
+    if (error != 0) return error;
     if (got == 0) return 0;
     if (full) {
       over_limit = true;
       return 0;
     }
-    length += static_cast<std::size_t>(got);
+    length += got;
   }
 }
 

@@ -7,22 +7,44 @@
 namespace quorvel::registers {
 namespace {
 
+// A name of one to seven bytes with its ASCII letters lower-cased, packed
+// into one word with the length in the top byte, so that a 64-bit x86-64
+// name in any case compares as one integer. Anything longer is no such name
+// and gets kNoKey, which no entry has.
+constexpr std::uint64_t kNoKey = 0;
+
+constexpr std::uint64_t folded_key(std::string_view name) {
+  if (name.empty() || name.size() > 7) return kNoKey;
+  std::uint64_t key = std::uint64_t{name.size()} << 56;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    auto c = static_cast<unsigned char>(name[i]);
+    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c + ('a' - 'A'));
+    key |= std::uint64_t{c} << (8 * i);
+  }
+  return key;
+}
+
 struct X86Name {
-  std::string_view name;
+  std::uint64_t key;
   X86Slot slot;
 };
 
+constexpr X86Name x86_name(std::string_view name, X86Slot slot) { return {folded_key(name), slot}; }
+
 // The names that address a 64-bit x86-64 slot; sub-registers address none.
 constexpr X86Name kX86Names[] = {
-    {"rax", kRax}, {"rbx", kRbx}, {"rcx", kRcx}, {"rdx", kRdx}, {"rsi", kRsi},
-    {"rdi", kRdi}, {"rsp", kRsp}, {"rbp", kRbp}, {"r8", kR8},   {"r9", kR9},
-    {"r10", kR10}, {"r11", kR11}, {"r12", kR12}, {"r13", kR13}, {"r14", kR14},
-    {"r15", kR15}, {"rip", kRip}, {"rflags", kRflags}, {"eflags", kRflags},
+    x86_name("rax", kRax), x86_name("rbx", kRbx), x86_name("rcx", kRcx), x86_name("rdx", kRdx),
+    x86_name("rsi", kRsi), x86_name("rdi", kRdi), x86_name("rsp", kRsp), x86_name("rbp", kRbp),
+    x86_name("r8", kR8),   x86_name("r9", kR9),   x86_name("r10", kR10), x86_name("r11", kR11),
+    x86_name("r12", kR12), x86_name("r13", kR13), x86_name("r14", kR14), x86_name("r15", kR15),
+    x86_name("rip", kRip), x86_name("rflags", kRflags), x86_name("eflags", kRflags),
 };
 
-std::optional<X86Slot> find_x86_slot(std::string_view lowered) {
+// `name` in any case.
+std::optional<X86Slot> find_x86_slot(std::string_view name) {
+  const std::uint64_t key = folded_key(name);
   for (const X86Name& entry : kX86Names) {
-    if (entry.name == lowered) return entry.slot;
+    if (entry.key == key) return entry.slot;
   }
   return std::nullopt;
 }
@@ -57,13 +79,10 @@ void append_field(std::string& out, std::string_view label, std::uint64_t value,
 }  // namespace
 
 std::uint64_t RegisterFile::get(std::string_view name) const {
+  if (auto slot = find_x86_slot(name)) return x86[*slot];
   LoweredName lowered(name);
   std::string_view text = lowered.view();
-  if (text.empty()) return 0;
-  if (starts_x86(text[0])) {
-    auto slot = find_x86_slot(text);
-    return slot ? x86[*slot] : 0;
-  }
+  if (text.empty() || starts_x86(text[0])) return 0;
   if (starts_arm(text[0])) {
     auto index = arm_x_index(text);
     return index ? x[*index] : 0;
@@ -76,21 +95,20 @@ std::uint64_t RegisterFile::get(std::string_view name) const {
 }
 
 Status RegisterFile::mov(std::string_view name, std::uint64_t value) {
+  if (auto slot = find_x86_slot(name)) {
+    x86[*slot] = value;
+    return success();
+  }
   LoweredName lowered(name);
   std::string_view text = lowered.view();
   if (text.empty()) return unknown("Unknown register: ", name);
+  if (starts_x86(text[0])) return unknown("Unknown x86 register: ", name);
   if (starts_arm(text[0])) {
     auto index = arm_x_index(text);
     if (!index) return unknown("Unknown ARM register: ", name);
     x[*index] = value;
     if (*index == 30) lr = value;
     if (*index == 29) fp = value;
-    return success();
-  }
-  if (starts_x86(text[0])) {
-    auto slot = find_x86_slot(text);
-    if (!slot) return unknown("Unknown x86 register: ", name);
-    x86[*slot] = value;
     return success();
   }
   if (text == "sp") {

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the code generator tests: building instruction records
-// by hand, encoding one record, and formatting bytes as "48 05 01 00".
+// by hand, encoding one record or one program text, and formatting bytes as
+// "48 05 01 00".
 
 #include <cstdint>
 #include <cstdio>
@@ -12,7 +13,6 @@
 #include "codegen/encoders.hpp"
 #include "codegen/program.hpp"
 #include "frontend/instruction.hpp"
-#include "registers/register_file.hpp"
 
 namespace quorvel::codegen::testing {
 
@@ -49,28 +49,21 @@ inline std::string hex(const std::vector<std::uint8_t>& bytes) { return hex(byte
 
 // The bytes of one record encoded on its own, or "error: <message>".
 inline std::string encode_alone(const Instruction& instruction) {
-  Result<Assembler> assembler = Assembler::create();
-  if (!assembler) return "error: " + assembler.error().message;
-  const LabelIds no_labels;
-  Status status = encode_instruction(assembler.value(), instruction, no_labels, 0);
+  Assembler assembler;
+  LabelTable table;
+  LabelContext labels{table, assembler.new_dynamic_label()};
+  Status status = encode_instruction(assembler, instruction, labels);
   if (!status) return "error: " + status.error().message;
-  return hex(assembler.value().ops());
+  return hex(assembler.ops());
 }
 
-// The whole generated function, or its error.
-inline Result<ExecutableBuffer> assemble(const std::vector<Instruction>& program,
-                                         const registers::RegisterFile& registers = {}) {
-  Result<Assembler> assembler = Assembler::create();
-  if (!assembler) return std::move(assembler).error();
-  return assemble_program(std::move(assembler).value(), program, registers);
-}
-
-// The body between the register loads and the epilogue, or "error: ...".
-inline std::string body_hex(const std::vector<Instruction>& program) {
-  Result<ExecutableBuffer> code = assemble(program);
+// The body of a program text, between the register loads and the
+// epilogue, or "error: <message>".
+inline std::string body_hex(std::string_view text) {
+  Result<GeneratedCode> code = generate_code(text);
   if (!code) return "error: " + code.error().message;
-  const ExecutableBuffer& buffer = code.value();
-  return hex(buffer.code() + kBodyOffset, buffer.length() - kBodyOffset - kEpilogueSize);
+  const std::vector<std::uint8_t>& bytes = code.value().bytes;
+  return hex(bytes.data() + kBodyOffset, bytes.size() - kFrameSize);
 }
 
 }  // namespace quorvel::codegen::testing
