@@ -1,3 +1,5 @@
+import gc
+import sys
 import threading
 
 import pytest
@@ -172,3 +174,131 @@ def test_foreign_thread_gets_the_panic_exception(q):
     assert not isinstance(error, Exception)
     assert str(error) == "quorvel::Quorvel is unsendable, but sent to another thread"
     assert q.get() == 0  # still usable on its own thread
+
+
+def named(qualname):
+    """An instance of a class whose __qualname__ is `qualname`."""
+    cls = type("Named", (), {})
+    cls.__qualname__ = qualname
+    return cls()
+
+
+@pytest.mark.parametrize(
+    ("call", "exc", "message"),
+    [
+        (lambda q: q.mov("r\x00ax", 1), ValueError, "Unknown x86 register: r\x00ax"),
+        (lambda q: q.mov("\x00", 1), ValueError, "Unknown register: \x00"),
+        (lambda q: (q.asm("f\x00oo"), q.execute()), ValueError, "Line 1: Unknown instruction: f\x00oo"),
+        (lambda q: q.write_bytes(0, named("No\x00Sequence")), TypeError,
+         "argument 'data': 'No\x00Sequence' object cannot be converted to 'Sequence'"),
+        (lambda q: q.get(named("No\x00Text")), TypeError,
+         "argument 'reg': 'No\x00Text' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_messages_keep_text_after_an_embedded_nul(q, call, exc, message):
+    assert raises(exc, lambda: call(q)) == message
+
+
+class IteratesOtherItems(bytes):
+    def __iter__(self):
+        return iter([9, 8, 7])
+
+
+class ByteArrayIteratesOtherItems(bytearray):
+    def __iter__(self):
+        return iter([6, 5, 4])
+
+
+class ExportsABuffer:
+    """PEP 688: the buffer says 1, 2, 3; the items say 4, 5, 6."""
+
+    def __buffer__(self, flags):
+        return memoryview(b"\x01\x02\x03")
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, index):
+        return (4, 5, 6)[index]
+
+
+@pytest.mark.parametrize(
+    ("data", "written"),
+    [
+        (IteratesOtherItems(b"abc"), [9, 8, 7]),
+        (ByteArrayIteratesOtherItems(b"abc"), [6, 5, 4]),
+        (ExportsABuffer(), [4, 5, 6]),
+        (memoryview(b"\x01\x02\x03\x04\x05\x06")[::2], [1, 3, 5]),
+        (memoryview(bytearray(b"\x0a\x0b\x0c")), [10, 11, 12]),
+    ],
+    ids=["bytes subclass", "bytearray subclass", "__buffer__", "strided memoryview", "memoryview"],
+)
+@pytest.mark.parametrize("method", ["write_bytes", "load_bytes_to_memory"])
+def test_byte_sequences_are_written_as_their_items(q, method, data, written):
+    if method == "write_bytes":
+        q.write_bytes(0, data)
+    else:
+        q.load_bytes_to_memory(data, 0)
+    assert q.read_bytes(0, 4) == written + [0]
+
+
+def test_signed_byte_view_is_converted_per_item(q):
+    message = raises(OverflowError, lambda: q.write_bytes(0, memoryview(b"\x01\xff").cast("b")))
+    assert message == "out of range integral type conversion attempted"
+    assert q.read_bytes(0, 2) == [0, 0]
+
+
+def engine_memory_is_mapped(address):
+    with open("/proc/self/maps") as maps:
+        for line in maps:
+            start, end = (int(part, 16) for part in line.split()[0].split("-"))
+            if start <= address and address + 10485760 <= end:
+                return True
+    return False
+
+
+def test_thread_identity_is_never_reused():
+    """Threads that run one after the other often get the same pthread_t; the
+    owner check must tell them apart every time, and a drop on the second
+    thread must report itself and leave the engine, its memory included, alone."""
+    seen = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = lambda info: seen.append(info.exc_value)
+    # A collection on one of the threads below would drop the engines of
+    # earlier tests there, each with its own report.
+    gc.collect()
+    gc.disable()
+    try:
+        for attempt in range(20):
+            holder = []
+
+            def create():
+                engine = quorvel.Quorvel()
+                holder.append((engine, engine.get_memory_ptr()))
+
+            creator = threading.Thread(target=create)
+            creator.start()
+            creator.join()
+            address = holder[0][1]
+            outcome = []
+
+            def use_then_drop():
+                for _ in range(3):
+                    try:
+                        holder[0][0].get_arch()
+                        outcome.append("used")
+                    except BaseException as error:  # noqa: BLE001
+                        outcome.append(type(error).__name__)
+                holder.clear()
+
+            user = threading.Thread(target=use_then_drop)
+            user.start()
+            user.join()
+            assert outcome == ["PanicException"] * 3, attempt
+            assert [str(error) for error in seen[attempt:]] == [
+                "quorvel::Quorvel is unsendable, but is being dropped on another thread"], attempt
+            assert type(seen[attempt]) is RuntimeError
+            assert engine_memory_is_mapped(address), attempt
+    finally:
+        gc.enable()
+        sys.unraisablehook = old_hook

@@ -10,8 +10,10 @@ import array
 import ctypes
 import gc
 import io
+import json
 import os
 import resource
+import subprocess
 import sys
 from pathlib import Path
 
@@ -39,6 +41,13 @@ class Files:
         self.missing = str(directory / "no-such-directory" / "file")
 
 
+TESTS = Path(__file__).resolve().parent
+_PROCESS = ctypes.CDLL(None)
+# Present when the ASan runtime is loaded (tests/run_sanitized.sh).
+_SANITIZER_COUNT = getattr(_PROCESS, "__sanitizer_get_current_allocated_bytes", None)
+SANITIZED = _SANITIZER_COUNT is not None
+
+
 def _prepare_nothing(q):
     pass
 
@@ -57,6 +66,50 @@ def _run(q, program):
     q.clear()
     q.asm(program)
     q.execute()
+
+
+class _ClaimsMore:
+    """A sequence whose __len__ claims far more items than it yields."""
+
+    def __len__(self):
+        return 2**62
+
+    def __getitem__(self, index):
+        raise IndexError(index)
+
+    def __iter__(self):
+        return iter((1, 2, 3))
+
+
+class _IteratesOtherItems(bytes):
+    def __iter__(self):
+        return iter((7, 8, 9))
+
+
+def _named(qualname):
+    cls = type("Named", (), {})
+    cls.__qualname__ = qualname
+    return cls()
+
+
+def _alloc_when_full(q):
+    q.alloc(MEMORY)
+    try:
+        q.alloc(0)
+    finally:
+        q.free(0)
+
+
+def _write_with_little_address_space(q):
+    """write_bytes() whose reservation cannot be had: MemoryError."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/statm", "rb") as statm:
+        mapped = int(statm.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + (2 << 20), hard))
+    try:
+        q.write_bytes(0, _ClaimsMore())
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 
 
 _EMPTY = quorvel.Quorvel()
@@ -100,6 +153,9 @@ CASES = {
         (lambda q, f: q.write_bytes(MEMORY - 1, b"ab"), ValueError),
         (lambda q, f: q.write_bytes(0, [1, -1]), OverflowError),
         (lambda q, f: q.write_bytes(0, "text"), TypeError),
+        (lambda q, f: q.write_bytes(0, _ClaimsMore()), None),
+        (lambda q, f: q.write_bytes(0, _IteratesOtherItems(b"abc")), None),
+        (lambda q, f: q.write_bytes(0, _named("No\x00Sequence")), TypeError),
     ]),
     "read_bytes": (_prepare_nothing, [
         (lambda q, f: q.read_bytes(0, 300), None),
@@ -123,7 +179,8 @@ CASES = {
     ]),
     "alloc": (_prepare_nothing, [
         (lambda q, f: q.free(q.alloc(64)), None),
-        (lambda q, f: q.alloc(2 * MEMORY), None),
+        (lambda q, f: q.alloc(2 * MEMORY), ValueError),
+        (lambda q, f: _alloc_when_full(q), ValueError),
         (lambda q, f: q.alloc(-1), OverflowError),
     ]),
     "free": (_prepare_nothing, [
@@ -139,6 +196,7 @@ CASES = {
         (lambda q, f: q.mov("rax", 2**64 - 1), None),
         (lambda q, f: q.mov("X30", value=7), None),
         (lambda q, f: q.mov("zz", 1), ValueError),
+        (lambda q, f: q.mov("r\x00ax", 1), ValueError),
         (lambda q, f: q.mov("rax", 2**64), OverflowError),
     ]),
     "get": (_prepare_nothing, [
@@ -169,6 +227,7 @@ CASES = {
         (lambda q, f: _run(q, GOOD), None),
         (lambda q, f: _run(q, "push r11"), ValueError),
         (lambda q, f: _run(q, "mov rax,"), ValueError),
+        (lambda q, f: _run(q, "f\x00oo"), ValueError),
         (lambda q, f: _run(q, "jmp nowhere"), ValueError),
         (lambda q, f: _run(q, "mov rcx, 0 ;; div rcx"), ValueError),
         (lambda q, f: _run(q, "mov rbp, 16"), ValueError),
@@ -207,11 +266,15 @@ CASES = {
     ]),
 }
 
-
-_PROCESS = ctypes.CDLL(None)
-# Present when the ASan runtime is loaded (tests/run_sanitized.sh).
-_SANITIZER_COUNT = getattr(_PROCESS, "__sanitizer_get_current_allocated_bytes", None)
-SANITIZED = _SANITIZER_COUNT is not None
+# Paths that only show when the C heap has no room to spare: each is
+# measured in a child process of its own, whose allocator has not yet kept
+# big blocks around that would let the failing allocation succeed. ASan's
+# allocator ends the process instead of failing, so the sanitized run has none.
+ISOLATED_CASES = {} if SANITIZED else {
+    "write_bytes out of memory": (_prepare_nothing, [
+        (lambda q, f: _write_with_little_address_space(q), MemoryError),
+    ]),
+}
 
 
 def _native_heap_meter():
@@ -347,6 +410,25 @@ def unstable_figures(figures):
     return found
 
 
+MEASURE_IN_CHILD = """
+import json, sys, tempfile
+sys.path.insert(0, {tests!r})
+import test_leaks as leaks
+
+with tempfile.TemporaryDirectory() as directory:
+    figures = leaks.measure(leaks.ISOLATED_CASES[{name!r}], leaks.Files(directory), {repeat}, {warmup}, {rounds})
+print(json.dumps(figures))
+"""
+
+
+def measure_in_child(name, repeat, warmup=3, rounds=4):
+    """measure() of ISOLATED_CASES[name], run in a fresh interpreter."""
+    code = MEASURE_IN_CHILD.format(tests=str(TESTS), name=name, repeat=repeat, warmup=warmup, rounds=rounds)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
 def warm_up(files, repeat=100):
     """Runs the whole table once: the first calls in a process fill caches
     (interned names, exception types, allocator pools) that would otherwise
@@ -376,6 +458,11 @@ def files(tmp_path_factory):
 @pytest.mark.parametrize("method", sorted(CASES))
 def test_repeated_calls_leak_nothing(method, files):
     assert unstable_figures(measure(CASES[method], files, repeat=40)) == []
+
+
+@pytest.mark.parametrize("case", sorted(ISOLATED_CASES))
+def test_paths_measured_in_a_child_leak_nothing(case):
+    assert unstable_figures(measure_in_child(case, repeat=40)) == []
 
 
 def _keep(kept):

@@ -32,7 +32,7 @@ class FirstFitModel:
                     self.blocks.insert(i + 1, [start + size, block_size - size, False])
                 self.blocks[i] = [start, size, True]
                 return start
-        return 0
+        return None
 
     def free(self, address):
         for i, (start, _, used) in enumerate(self.blocks):
@@ -52,6 +52,19 @@ class FirstFitModel:
         return (used, MEM - used, len(self.blocks))
 
 
+def out_of_memory(size):
+    return f"Out of memory: cannot allocate {size} bytes"
+
+
+def alloc_or_refusal(q, size):
+    """The offset alloc() returns, or None when it refuses for lack of room."""
+    try:
+        return q.alloc(size)
+    except ValueError as error:
+        assert str(error) == out_of_memory(size)
+        return None
+
+
 def test_random_operations_match_first_fit_model(q):
     model = FirstFitModel()
     rng = random.Random(1234)
@@ -62,8 +75,10 @@ def test_random_operations_match_first_fit_model(q):
         if roll < 0.5:
             size = rng.choice(sizes) + rng.randrange(3)
             used_before = model.stats()[0]
-            address = q.alloc(size)
+            address = alloc_or_refusal(q, size)
             assert address == model.alloc(size), step
+            if address is None:
+                continue
             if model.stats()[0] > used_before:
                 # Reused ranges come back zeroed; mark this one for the next reuse.
                 assert q.read_mem(address, 1) == 0, step
@@ -82,12 +97,18 @@ def test_random_operations_match_first_fit_model(q):
         assert q.memory_stats() == model.stats(), step
 
 
+# In `results`, None stands for alloc() refusing with "Out of memory".
 @pytest.mark.parametrize(
     "ops, results, stats",
     [
         ([("alloc", 16), ("alloc", 16)], [0, 16], (32, MEM - 32, 3)),
-        ([("alloc", MEM), ("alloc", 1)], [0, 0], (MEM, 0, 1)),
-        ([("alloc", MEM + 1), ("alloc", MAX)], [0, 0], (0, MEM, 1)),
+        ([("alloc", MEM), ("alloc", 1)], [0, None], (MEM, 0, 1)),
+        ([("alloc", MEM), ("alloc", 0)], [0, None], (MEM, 0, 1)),
+        ([("alloc", MEM + 1), ("alloc", MAX)], [None, None], (0, MEM, 1)),
+        # Fragmented: 8 bytes free in two holes of 4; nothing larger fits.
+        ([("alloc", 4), ("alloc", MEM - 8), ("alloc", 4), ("free", 0), ("free", MEM - 4), ("alloc", 5),
+          ("alloc", 4), ("alloc", 0), ("alloc", 4), ("alloc", 0)],
+         [0, 4, MEM - 4, True, True, None, 0, MEM - 4, MEM - 4, None], (MEM, 0, 4)),
         ([("alloc", 0)], [0], (0, MEM, 2)),
         ([("alloc", 0), ("free", 0)], [0, True], (0, MEM, 1)),
         ([("alloc", 8), ("free", 0), ("free", 0)], [0, True, False], (0, MEM, 1)),
@@ -103,7 +124,8 @@ def test_random_operations_match_first_fit_model(q):
     ],
 )
 def test_allocator_sequences(q, ops, results, stats):
-    assert [getattr(q, name)(arg) for name, arg in ops] == results
+    calls = {"alloc": lambda size: alloc_or_refusal(q, size), "free": q.free}
+    assert [calls[name](arg) for name, arg in ops] == results
     assert q.memory_stats() == stats
 
 
@@ -202,6 +224,8 @@ BOUNDS = [
     (("load_bytes_to_memory", b"", MEM), None),
     (("load_bytes_to_memory", b"\x01", MEM), (ValueError, "Data exceeds memory bounds")),
     (("load_bytes_to_memory", b"\x01\x02", MAX), (ValueError, "Data exceeds memory bounds")),
+    (("alloc", MEM + 1), (ValueError, "Out of memory: cannot allocate 10485761 bytes")),
+    (("alloc", MAX), (ValueError, "Out of memory: cannot allocate 18446744073709551615 bytes")),
     (("read_bytes", 2**64, 0), (OverflowError, None)),
     (("write_mem", -1, 0, 1), (OverflowError, None)),
     (("write_mem", 0, 2**64, 1), (OverflowError, None)),

@@ -35,8 +35,8 @@ def test_name_check_ignores_architecture(q):
 
 def test_get_rules(q):
     q.mov("rax", 5)
-    assert q.get() == q.get("rax") == q.get("RAX") == q.get(None) == 5
-    for name in ("eax", "ax", "al", "xmm0", "cr0", "xzr", "", "foo", "x31", "x-1"):
+    assert q.get() == q.get("rax") == q.get("RAX") == q.get("rAx") == q.get(None) == 5
+    for name in ("eax", "ax", "al", "xmm0", "cr0", "xzr", "", "foo", "x31", "x-1", "rax\x00", "\x00rax"):
         assert q.get(name) == 0, name
 
 
@@ -74,6 +74,13 @@ def test_mov_arm_slots_and_mirrors(q):
         ("", "Unknown register: "),
         ("St0", "Unknown register: St0"),
         ("İ", "Unknown register: İ"),
+        # A 64-bit name with something after it, even an invisible NUL, is no name.
+        ("rax\x00", "Unknown x86 register: rax\x00"),
+        ("R8\x00\x00", "Unknown x86 register: R8\x00\x00"),
+        ("rflags\x00", "Unknown x86 register: rflags\x00"),
+        ("eflagsx", "Unknown x86 register: eflagsx"),
+        ("rax" + " " * 40, "Unknown x86 register: rax" + " " * 40),
+        ("ŗax", "Unknown register: ŗax"),
     ],
 )
 def test_failing_mov_changes_nothing(q, name, message):

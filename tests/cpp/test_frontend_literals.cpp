@@ -6,16 +6,27 @@
 #include <string_view>
 
 #include "frontend/literals.hpp"
+#include "test_param_names.hpp"
 
 namespace quorvel::frontend {
 namespace {
 
 constexpr std::uint64_t kMax = UINT64_MAX;
 
+using testing_names::ByText;
+using testing_names::quoted;
+
+template <class Value>
+std::string or_none(const std::optional<Value>& value) {
+  return value ? std::to_string(*value) : "none";
+}
+
 struct DecimalCase {
   std::string_view text;
   std::optional<std::uint64_t> value;
 };
+
+void PrintTo(const DecimalCase& c, std::ostream* os) { *os << quoted(c.text) << " -> " << or_none(c.value); }
 
 class DecimalImmediate : public testing::TestWithParam<DecimalCase> {};
 
@@ -33,12 +44,14 @@ INSTANTIATE_TEST_SUITE_P(
                     DecimalCase{"-1", std::nullopt}, DecimalCase{"0x10", std::nullopt},
                     DecimalCase{"$5", std::nullopt}, DecimalCase{"#5", std::nullopt},
                     DecimalCase{"5,", std::nullopt}, DecimalCase{" 5", std::nullopt},
-                    DecimalCase{"\xd9\xa5", std::nullopt}));  // ARABIC-INDIC DIGIT FIVE
+                    DecimalCase{"\xd9\xa5", std::nullopt}), ByText());  // ARABIC-INDIC DIGIT FIVE
 
 struct CountCase {
   std::string_view text;
   std::optional<int> value;
 };
+
+void PrintTo(const CountCase& c, std::ostream* os) { *os << quoted(c.text) << " -> " << or_none(c.value); }
 
 class Count : public testing::TestWithParam<CountCase> {};
 
@@ -58,12 +71,14 @@ INSTANTIATE_TEST_SUITE_P(Frontend, Count,
                                          CountCase{"200", std::nullopt}, CountCase{"cl", std::nullopt},
                                          CountCase{"", std::nullopt}, CountCase{"-", std::nullopt},
                                          CountCase{"+-1", std::nullopt}, CountCase{"--1", std::nullopt},
-                                         CountCase{"99999999999999999999999", std::nullopt}));
+                                         CountCase{"99999999999999999999999", std::nullopt}), ByText());
 
 struct ScaleCase {
   std::string_view text;
   std::optional<int> value;
 };
+
+void PrintTo(const ScaleCase& c, std::ostream* os) { *os << quoted(c.text) << " -> " << or_none(c.value); }
 
 class Scale : public testing::TestWithParam<ScaleCase> {};
 
@@ -80,13 +95,22 @@ INSTANTIATE_TEST_SUITE_P(Frontend, Scale,
                                          ScaleCase{"255", 255}, ScaleCase{"0255", 255},
                                          ScaleCase{"256", std::nullopt}, ScaleCase{"-1", std::nullopt},
                                          ScaleCase{"x", std::nullopt}, ScaleCase{"", std::nullopt},
-                                         ScaleCase{"0x4", std::nullopt}));
+                                         ScaleCase{"0x4", std::nullopt}), ByText());
 
 struct NumberCase {
   std::string text;
   std::uint64_t value;
   std::string error;  // empty when the text is a number
 };
+
+void PrintTo(const NumberCase& c, std::ostream* os) {
+  *os << quoted(c.text) << " -> ";
+  if (c.error.empty()) {
+    *os << c.value;
+  } else {
+    *os << quoted(c.error);
+  }
+}
 
 class Number : public testing::TestWithParam<NumberCase> {};
 
@@ -119,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"0B", 0, "Invalid binary: 0B"}, NumberCase{"0b2", 0, "Invalid binary: 0b2"},
                     NumberCase{"-8", 0, "Invalid number: -8"}, NumberCase{"", 0, "Invalid number: "},
                     NumberCase{"x", 0, "Invalid number: x"}, NumberCase{"0", 0, ""},
-                    NumberCase{"1_000", 0, "Invalid number: 1_000"}));
+                    NumberCase{"1_000", 0, "Invalid number: 1_000"}), ByText());
 
 TEST(StripPrefixes, RemovesPercentThenDollarThenHash) {
   const std::pair<std::string_view, std::string_view> cases[] = {
@@ -138,6 +162,11 @@ struct MemCase {
   std::int64_t disp;
   int scale;
 };
+
+void PrintTo(const MemCase& c, std::ostream* os) {
+  *os << quoted(c.text) << " -> kind " << static_cast<int>(c.kind) << ", base " << quoted(c.base) << ", index "
+      << quoted(c.index) << ", addr " << c.addr << ", disp " << c.disp << ", scale " << c.scale;
+}
 
 class MemoryOperand : public testing::TestWithParam<MemCase> {};
 
@@ -193,12 +222,14 @@ INSTANTIATE_TEST_SUITE_P(
         MemCase{"16(%rax,%rbx,2)", K::BaseIndexScaleDisp, "rax", "rbx", 0, 16, 2},
         MemCase{"16(%rax,%rbx)", K::BaseIndexScaleDisp, "rax", "rbx", 0, 16, 1},
         MemCase{"16(%rax,%rbx,2,7)", K::BaseIndexScaleDisp, "rax", "rbx", 0, 16, 1},
-        MemCase{"(a)(b)", K::Base, "a)(b", "", 0, 0, 0}));
+        MemCase{"(a)(b)", K::Base, "a)(b", "", 0, 0, 0}), ByText());
 
 struct MemErrorCase {
   std::string_view text;
   std::string_view message;
 };
+
+void PrintTo(const MemErrorCase& c, std::ostream* os) { *os << quoted(c.text) << " -> " << quoted(c.message); }
 
 class MemoryOperandError : public testing::TestWithParam<MemErrorCase> {};
 
@@ -234,7 +265,7 @@ INSTANTIATE_TEST_SUITE_P(
                     MemErrorCase{" rbx ", "Invalid memory address format: rbx"},
                     MemErrorCase{"(rax", "Invalid memory address format: (rax"},
                     MemErrorCase{"", "Invalid memory address format: "},
-                    MemErrorCase{"]", "Invalid memory address format: ]"}));
+                    MemErrorCase{"]", "Invalid memory address format: ]"}), ByText());
 
 }  // namespace
 }  // namespace quorvel::frontend

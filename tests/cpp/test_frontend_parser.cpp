@@ -6,16 +6,23 @@
 #include <vector>
 
 #include "frontend/parser.hpp"
+#include "test_param_names.hpp"
 
 namespace quorvel::frontend {
 namespace {
 
+using testing_names::quoted;
 using Statements = std::vector<std::string_view>;
 
 struct SplitCase {
   std::string_view text;
   Statements statements;
 };
+
+void PrintTo(const SplitCase& c, std::ostream* os) {
+  *os << quoted(c.text) << " ->";
+  for (std::string_view statement : c.statements) *os << ' ' << quoted(statement);
+}
 
 class SplitStatements : public testing::TestWithParam<SplitCase> {};
 
@@ -32,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
                     SplitCase{"nop ;; # note", {"nop"}},
                     SplitCase{"\xe3\x80\x80" "a\xc2\xa0\r", {"a"}},
                     SplitCase{"a\xe2\x80\xa8" "b", {"a\xe2\x80\xa8" "b"}},  // U+2028 is space, not a line end
-                    SplitCase{"a;b;;c", {"a;b", "c"}}));
+                    SplitCase{"a;b;;c", {"a;b", "c"}}), testing_names::ByText());
 
 // One expected record. `mem` and `base`/`disp` are checked for the memory forms.
 struct Rec {
@@ -52,6 +59,8 @@ struct ProgramCase {
   std::string_view text;
   std::vector<Rec> records;
 };
+
+void PrintTo(const ProgramCase& c, std::ostream* os) { *os << quoted(c.text) << " -> records: " << c.records.size(); }
 
 class ParseProgram : public testing::TestWithParam<ProgramCase> {};
 
@@ -98,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramCase{"mov rax, [rbp-8]", {{Op::MovLoad, "rax", "", 0, 0, MemKind::BaseDisp, "rbp", -8}}},
         ProgramCase{"movl eax, [0x10]", {{Op::MovLoad, "eax", "", 0, 0, MemKind::Absolute}}},
         ProgramCase{"lea rax, 8(%rbx)", {{Op::Lea, "rax", "", 0, 0, MemKind::BaseDisp, "rbx", 8}}},
-        ProgramCase{"lea rax, [rip+0x10]", {{Op::Lea, "rax", "", 0, 0, MemKind::RipRelative, "", 16}}}));
+        ProgramCase{"lea rax, [rip+0x10]", {{Op::Lea, "rax", "", 0, 0, MemKind::RipRelative, "", 16}}}), testing_names::ByText());
 
 INSTANTIATE_TEST_SUITE_P(
     Arithmetic, ParseProgram,
@@ -130,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {{Op::Lsl, "x0", "", 0, 1}, {Op::Lsr, "x0", "", 0, 2}, {Op::Asr, "x0", "", 0, 3}}},
         ProgramCase{"rol a,, 1 ;; ror a, 2 ;; rcl a, 3 ;; rcr a, 4",
                     {{Op::Rol, "a", "", 0, 1}, {Op::Ror, "a", "", 0, 2}, {Op::Rcl, "a", "", 0, 3},
-                     {Op::Rcr, "a", "", 0, 4}}}));
+                     {Op::Rcr, "a", "", 0, 4}}}), testing_names::ByText());
 
 INSTANTIATE_TEST_SUITE_P(
     Branches, ParseProgram,
@@ -149,7 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramCase{"JNZ Loop, x", {{Op::Jne, "Loop,"}}},
         ProgramCase{"jmp ;; b ;; call ;; bal", {}},
         ProgramCase{"nop ; a ;; b", {{Op::Nop}}},
-        ProgramCase{"ret 8 ;; nop nop ;; RET", {{Op::Ret}, {Op::Nop}, {Op::Ret}}}));
+        ProgramCase{"ret 8 ;; nop nop ;; RET", {{Op::Ret}, {Op::Nop}, {Op::Ret}}}), testing_names::ByText());
 
 INSTANTIATE_TEST_SUITE_P(
     LabelsAndDirectives, ParseProgram,
@@ -165,12 +174,14 @@ INSTANTIATE_TEST_SUITE_P(
         ProgramCase{"mov rax, 1 # one", {{Op::MovImm, "rax", "", 1}}},
         ProgramCase{"nop ;; # note", {{Op::Nop}}},
         ProgramCase{"mov\xc2\xa0rax,\xe3\x80\x80" "5", {{Op::MovImm, "rax", "", 5}}},  // NBSP, U+3000
-        ProgramCase{"", {}}, ProgramCase{"\n\n; only\n# comments\n", {}}));
+        ProgramCase{"", {}}, ProgramCase{"\n\n; only\n# comments\n", {}}), testing_names::ByText());
 
 struct ErrorCase {
   std::string_view text;
   std::string_view message;
 };
+
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << quoted(c.text) << " -> " << quoted(c.message); }
 
 class ParseProgramError : public testing::TestWithParam<ErrorCase> {};
 
@@ -224,7 +235,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"nop\r\n\r\n# x\n  ; y\n.ignored\njmp\nlabel:\nbad", "Line 5: Unknown instruction: bad"},
         ErrorCase{"nop ;; ;x ;; #y ;;; z\nbad", "Line 2: Unknown instruction: bad"},
         ErrorCase{"nop\nfirst\nsecond", "Line 2: Unknown instruction: first"},
-        ErrorCase{"nop\nnop\nnop\nnop\nnop\nnop\nnop\nnop\nnop\nshl a", "Line 10: shift requires count"}));
+        ErrorCase{"nop\nnop\nnop\nnop\nnop\nnop\nnop\nnop\nnop\nshl a", "Line 10: shift requires count"}), testing_names::ByText());
 
 TEST(ParseProgram, OperandsAreViewsIntoTheText) {
   const std::string text = "mov rax, rbx\nmov [rcx+8], rdx\nloop:\njmp loop\n";

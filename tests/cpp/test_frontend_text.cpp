@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "frontend/source_store.hpp"
 #include "frontend/unicode.hpp"
+#include "test_param_names.hpp"
 
 namespace quorvel::frontend {
 namespace {
+
+using testing_names::quoted;
 
 // Every White_Space character, and look-alikes that are not.
 constexpr std::string_view kSpaces[] = {
@@ -62,6 +66,8 @@ struct LowerCase {
   std::string_view lowered;
 };
 
+void PrintTo(const LowerCase& c, std::ostream* os) { *os << quoted(c.text) << " -> " << quoted(c.lowered); }
+
 class Lower : public testing::TestWithParam<LowerCase> {};
 
 TEST_P(Lower, MatchesPythonStrLower) {
@@ -94,12 +100,33 @@ INSTANTIATE_TEST_SUITE_P(
         LowerCase{"\xca\xb0\xce\xa3", "\xca\xb0\xcf\x83"},    // ʰ is cased but also case-ignorable
         // Invalid bytes pass through and break no context.
         LowerCase{"A\xff" "B\xc0\xaf", "a\xff" "b\xc0\xaf"}, LowerCase{"A\xce\xa3\xff", "a\xcf\x82\xff"},
-        LowerCase{"\xed\xa0\x80X", "\xed\xa0\x80x"}));
+        LowerCase{"\xed\xa0\x80X", "\xed\xa0\x80x"}), testing_names::ByText());
 
 struct Utf8Case {
   std::vector<std::uint8_t> bytes;
   bool valid;
 };
+
+// "E2_82" for a test name, "E2 82" for a report.
+std::string hex_bytes(const std::vector<std::uint8_t>& bytes, char separator) {
+  std::string text;
+  char piece[3];
+  for (const std::uint8_t byte : bytes) {
+    std::snprintf(piece, sizeof piece, "%02X", byte);
+    if (!text.empty()) text += separator;
+    text += piece;
+  }
+  return text;
+}
+
+void PrintTo(const Utf8Case& c, std::ostream* os) {
+  *os << "bytes {" << hex_bytes(c.bytes, ' ') << "} -> " << (c.valid ? "valid" : "invalid");
+}
+
+std::string utf8_case_name(const testing::TestParamInfo<Utf8Case>& info) {
+  return testing_names::case_name(info.index,
+                                  (info.param.valid ? "valid_" : "invalid_") + hex_bytes(info.param.bytes, '_'));
+}
 
 class Utf8 : public testing::TestWithParam<Utf8Case> {};
 
@@ -124,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Utf8Case{{0xE2, 0x82}, false},              // truncated
                     Utf8Case{{'a', 0xF0, 0x90, 0x80}, false},   // truncated at the end
                     Utf8Case{{0xE2, 0x28, 0xA1}, false},        // bad continuation
-                    Utf8Case{{0xF0, 0x90, 0x80, 0x41}, false}));
+                    Utf8Case{{0xF0, 0x90, 0x80, 0x41}, false}), utf8_case_name);
 
 }  // namespace
 }  // namespace quorvel::frontend

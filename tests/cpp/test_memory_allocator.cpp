@@ -3,6 +3,7 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "memory/flat_memory.hpp"
@@ -42,21 +43,50 @@ class MemoryAllocator : public ::testing::Test {
     EXPECT_EQ(stats.blocks, blocks);
   }
 
+  // The start of a new block of `size` bytes; the test stops if there is none.
+  std::uint64_t take(std::uint64_t size) {
+    Result<std::uint64_t> address = allocator.alloc(size, memory);
+    EXPECT_TRUE(address.ok()) << size << ": " << address.error().message;
+    return address.ok() ? address.value() : kMax;
+  }
+
+  // A request that no free record can hold fails and leaves the records as they were.
+  void expect_out_of_memory(std::uint64_t size) {
+    const std::vector<Block> before = allocator.blocks();
+    const MemoryStats stats = allocator.stats();
+    Result<std::uint64_t> address = allocator.alloc(size, memory);
+    ASSERT_FALSE(address.ok()) << size << " gave " << address.value();
+    EXPECT_EQ(address.error().kind, ErrorKind::Value);
+    EXPECT_EQ(address.error().message, "Out of memory: cannot allocate " + std::to_string(size) + " bytes");
+    expect_same_records(before);
+    expect_stats(stats.used, stats.free, stats.blocks);
+  }
+
+  void expect_same_records(const std::vector<Block>& before) const {
+    const std::vector<Block>& after = allocator.blocks();
+    ASSERT_EQ(after.size(), before.size());
+    for (std::size_t i = 0; i < after.size(); ++i) {
+      EXPECT_EQ(after[i].start, before[i].start) << "record " << i;
+      EXPECT_EQ(after[i].size, before[i].size) << "record " << i;
+      EXPECT_EQ(after[i].used, before[i].used) << "record " << i;
+    }
+  }
+
   FlatMemory memory;
   BlockAllocator allocator;
 };
 
 TEST_F(MemoryAllocator, ZeroSizeRecords) {
-  EXPECT_EQ(allocator.alloc(0, memory), 0u);
+  EXPECT_EQ(take(0), 0u);
   expect_stats(0, kMemorySize, 2);
   EXPECT_TRUE(allocator.free(0));
   expect_stats(0, kMemorySize, 1);
 
   // A used zero-size record shares its start with the next record; free
   // must find the used one among them.
-  std::uint64_t a = allocator.alloc(4, memory);
-  std::uint64_t empty = allocator.alloc(0, memory);
-  std::uint64_t b = allocator.alloc(4, memory);
+  std::uint64_t a = take(4);
+  std::uint64_t empty = take(0);
+  std::uint64_t b = take(4);
   EXPECT_EQ(empty, 4u);
   EXPECT_EQ(b, 4u);
   EXPECT_TRUE(allocator.free(b));
@@ -67,23 +97,53 @@ TEST_F(MemoryAllocator, ZeroSizeRecords) {
 }
 
 TEST_F(MemoryAllocator, FreeZeroSizeRecordIsTakenWithoutSplit) {
-  std::uint64_t a = allocator.alloc(4, memory);
-  std::uint64_t empty = allocator.alloc(0, memory);
-  allocator.alloc(4, memory);
+  std::uint64_t a = take(4);
+  std::uint64_t empty = take(0);
+  take(4);
   EXPECT_TRUE(allocator.free(empty));  // neighbours used: stays a free size-0 record
   expect_stats(8, kMemorySize - 8, 4);
-  EXPECT_EQ(allocator.alloc(0, memory), empty);
+  EXPECT_EQ(take(0), empty);
   expect_stats(8, kMemorySize - 8, 4);
   EXPECT_TRUE(allocator.free(a));
   expect_invariants();
 }
 
+TEST_F(MemoryAllocator, TheWholeMemoryInOneBlock) {
+  EXPECT_EQ(take(kMemorySize), 0u);
+  expect_stats(kMemorySize, 0, 1);
+  expect_out_of_memory(1);
+  expect_out_of_memory(0);  // no free record is left, not even an empty one
+  EXPECT_TRUE(allocator.free(0));
+  EXPECT_EQ(take(kMemorySize), 0u);
+}
+
+TEST_F(MemoryAllocator, OutOfMemoryChangesNothing) {
+  expect_out_of_memory(kMemorySize + 1);
+  expect_out_of_memory(kMax);
+  expect_stats(0, kMemorySize, 1);
+
+  // Fragmented: 4 MiB free in total, but no single record holds 3 MiB.
+  constexpr std::uint64_t kMiB = 1024 * 1024;
+  std::uint64_t first = take(2 * kMiB);
+  take(kMiB);
+  std::uint64_t third = take(2 * kMiB);
+  take(kMemorySize - 5 * kMiB);
+  ASSERT_TRUE(allocator.free(first));
+  ASSERT_TRUE(allocator.free(third));
+  expect_stats(kMemorySize - 4 * kMiB, 4 * kMiB, 4);
+  expect_out_of_memory(3 * kMiB);
+  EXPECT_EQ(take(2 * kMiB), first);  // the failure left first fit as it was
+  EXPECT_EQ(take(2 * kMiB), third);
+  expect_out_of_memory(1);
+  expect_invariants();
+}
+
 TEST_F(MemoryAllocator, EveryAllocationIsZeroFilled) {
   for (std::uint64_t size : {std::uint64_t{64}, std::uint64_t{3 * 1024 * 1024 + 5}}) {
-    std::uint64_t p = allocator.alloc(size, memory);
+    std::uint64_t p = take(size);
     std::memset(memory.data() + p, 0x5a, size);
     ASSERT_TRUE(allocator.free(p));
-    ASSERT_EQ(allocator.alloc(size, memory), p);
+    ASSERT_EQ(take(size), p);
     std::vector<std::uint8_t> zeros(size, 0);
     EXPECT_EQ(std::memcmp(memory.data() + p, zeros.data(), size), 0) << size;
     ASSERT_TRUE(allocator.free(p));
@@ -106,14 +166,11 @@ TEST_F(MemoryAllocator, RandomOperationsKeepFirstFitAndTiling) {
           break;
         }
       }
-      std::vector<Block> before = allocator.blocks();
-      std::uint64_t got = allocator.alloc(size, memory);
       if (expected) {
-        ASSERT_EQ(got, *expected);
-        live.push_back(got);
+        ASSERT_EQ(take(size), *expected);
+        live.push_back(*expected);
       } else {
-        ASSERT_EQ(got, 0u);
-        ASSERT_EQ(allocator.blocks().size(), before.size());
+        expect_out_of_memory(size);
       }
     } else if (choice < 9 && !live.empty()) {
       std::size_t pick = random() % live.size();

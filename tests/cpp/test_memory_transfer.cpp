@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#ifndef _WIN32
 #include <unistd.h>
+#else
+#include <windows.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -10,6 +14,7 @@
 #include <vector>
 
 #include "memory/transfer.hpp"
+#include "platform/os_error.hpp"
 
 namespace quorvel::memory {
 namespace {
@@ -26,9 +31,15 @@ class MemoryTransfer : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(memory.init(), 0);
+#ifndef _WIN32
     std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-memory-XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     dir = pattern;
+#else
+    dir = std::filesystem::temp_directory_path() / ("quorvel-memory-" + std::to_string(GetCurrentProcessId()));
+    std::filesystem::remove_all(dir);
+    ASSERT_TRUE(std::filesystem::create_directory(dir));
+#endif
   }
   void TearDown() override { std::filesystem::remove_all(dir); }
 
@@ -164,6 +175,7 @@ TEST_F(MemoryTransfer, LoadBinaryFileCheckOrder) {
     std::uint64_t address;
     std::string expected;
   };
+#ifndef _WIN32
   const Case cases[] = {
       {path("missing.bin"), kMemorySize, "File not found: No such file or directory (os error 2)"},
       {path("missing.bin"), kMax, "File not found: No such file or directory (os error 2)"},
@@ -174,6 +186,18 @@ TEST_F(MemoryTransfer, LoadBinaryFileCheckOrder) {
       {"/dev/zero", 0, "Data exceeds memory bounds"},
       {"/proc/self/mem", 0, "Failed to read file: Input/output error (os error 5)"},
   };
+#else
+  // Windows opens no directory as a file, and a NUL in a name is a bad name.
+  const Case cases[] = {
+      {path("missing.bin"), kMemorySize, "File not found: " + platform::os_error_text(ERROR_FILE_NOT_FOUND)},
+      {path("missing.bin"), kMax, "File not found: " + platform::os_error_text(ERROR_FILE_NOT_FOUND)},
+      {dir.string(), 0, "File not found: " + platform::os_error_text(ERROR_ACCESS_DENIED)},
+      {two + std::string(1, '\0'), 0, "File not found: " + platform::os_error_text(ERROR_INVALID_NAME)},
+      {empty, kMemorySize, "Address out of bounds"},
+      {empty, kMax, "Address out of bounds"},
+      {two, kMemorySize - 1, "Data exceeds memory bounds"},
+  };
+#endif
   for (const Case& c : cases) {
     EXPECT_EQ(message_of(load_binary_file(memory, c.file, c.address)), c.expected) << c.file;
   }
@@ -196,10 +220,15 @@ TEST_F(MemoryTransfer, SaveMemoryToFileChecksBeforeCreating) {
     EXPECT_EQ(message_of(save_memory_to_file(memory, name, c.address, c.size)), "Memory range out of bounds");
     EXPECT_FALSE(std::filesystem::exists(name));
   }
+#ifndef _WIN32
   EXPECT_EQ(message_of(save_memory_to_file(memory, path("no/such/dir.bin"), 0, 1)),
             "Failed to create file: No such file or directory (os error 2)");
   EXPECT_EQ(message_of(save_memory_to_file(memory, "/dev/full", 0, 1)),
             "Failed to write file: No space left on device (os error 28)");
+#else
+  EXPECT_EQ(message_of(save_memory_to_file(memory, path("no/such/dir.bin"), 0, 1)),
+            "Failed to create file: " + platform::os_error_text(ERROR_PATH_NOT_FOUND));
+#endif
 
   std::string truncated = path("truncated.bin");
   write_file(truncated, {1, 2, 3});
