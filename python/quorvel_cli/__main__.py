@@ -1,3 +1,3 @@
-from quorvel_cli import main
+from quorvel_lab.cli import main
 
 raise SystemExit(main())

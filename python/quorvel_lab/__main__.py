@@ -1,0 +1,3 @@
+from quorvel_lab.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,116 @@
+"""The ``%%quorvel`` cell magic for IPython and Jupyter.
+
+    %load_ext quorvel_lab
+
+    %%quorvel --reg rcx=5 --trace
+    loop:
+        add rax, rcx
+        dec rcx
+        jne loop
+
+The cell's text is the program. Without options the magic runs it and shows
+rax and the register dump; ``--trace`` shows every step, ``--listing`` the
+bytes of every statement. A notebook gets HTML tables, a terminal text.
+"""
+
+from __future__ import annotations
+
+import argparse
+import html
+import shlex
+import sys
+from collections.abc import Mapping
+from dataclasses import dataclass
+from typing import Any, NoReturn, Protocol
+
+import quorvel
+from IPython.core.error import UsageError
+from IPython.display import display
+
+import quorvel_lab
+
+from .cli import is_panic, parse_assignment, report, unseen_registers, unseen_warning
+
+__all__ = ["RunResult", "run", "quorvel_cell", "register"]
+
+
+class _Displayable(Protocol):
+    def _repr_html_(self) -> str: ...
+
+
+@dataclass(frozen=True)
+class RunResult:
+    """What ``execute()`` leaves: the result and the register dump."""
+
+    rax: int
+    dump: str
+
+    def __str__(self) -> str:
+        return f"{self.dump}\nrax = {self.rax}"
+
+    def _repr_html_(self) -> str:
+        return f"<p><code>rax = {self.rax}</code></p><pre>{html.escape(self.dump)}</pre>"
+
+
+def run(source: str, registers: Mapping[str, int]) -> RunResult:
+    """Run `source` in a fresh engine with `registers` set, as ``quorvel run`` does."""
+    engine = quorvel.Quorvel()
+    for name, value in registers.items():
+        engine.mov(name, value)
+    engine.asm(source)
+    engine.execute()
+    return RunResult(engine.get("rax"), engine.dump_regs())
+
+
+class _Arguments(argparse.ArgumentParser):
+    # IPython shows a UsageError as one line instead of ending the kernel's cell with SystemExit.
+    def error(self, message: str) -> NoReturn:
+        raise UsageError(f"%%quorvel: {message}")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Arguments(prog="%%quorvel", add_help=False)
+    parser.add_argument("--reg", action="append", default=[], type=parse_assignment, metavar="NAME=VALUE")
+    parser.add_argument("--trace", action="store_true")
+    parser.add_argument("--listing", action="store_true")
+    return parser
+
+
+def _show(value: _Displayable) -> None:
+    # IPython's display() carries no annotations.
+    display({"text/plain": str(value), "text/html": value._repr_html_()}, raw=True)  # type: ignore[no-untyped-call]
+
+
+def quorvel_cell(line: str, cell: str) -> None:
+    """%%quorvel [--reg NAME=VALUE ...] [--trace] [--listing]
+
+    Run the cell as a quorvel program and show rax and the registers, or with
+    --trace every step, or with --listing the bytes of every statement.
+    --reg takes decimal or 0x hex values (negative ones in two's complement)
+    and may be repeated.
+    """
+    try:
+        argv = shlex.split(line)
+    except ValueError as error:
+        raise UsageError(f"%%quorvel: {error}") from None
+    args = _parser().parse_args(argv)
+    registers = dict(args.reg)
+    for name in unseen_registers(registers):
+        print(f"quorvel: warning: {unseen_warning(name)}", file=sys.stderr)
+    try:
+        if args.listing:
+            _show(quorvel_lab.listing(cell, registers))
+        if args.trace:
+            _show(quorvel_lab.trace(cell, registers))
+        if not (args.listing or args.trace):
+            _show(run(cell, registers))
+    except ValueError as error:
+        report(error)
+    except BaseException as error:
+        if not is_panic(error):
+            raise
+        report(error)
+
+
+def register(ipython: Any) -> None:
+    ipython.register_magic_function(quorvel_cell, magic_kind="cell", magic_name="quorvel")
