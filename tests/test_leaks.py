@@ -20,6 +20,7 @@ from pathlib import Path
 import pytest
 
 import quorvel
+import quorvel_lab
 
 MEMORY = 10 * 1024 * 1024
 GOOD = "mov rax, 6\nmov rbx, 7\nimul rax, rbx\nloop: ;; dec rbx ;; jne loop\n"
@@ -232,6 +233,11 @@ CASES = {
         (lambda q, f: _run(q, "mov rcx, 0 ;; div rcx"), ValueError),
         (lambda q, f: _run(q, "mov rbp, 16"), ValueError),
     ]),
+    # The kept code: the same text again, with the same or other registers.
+    "execute again": (_prepare_code, [
+        (lambda q, f: q.execute(), None),
+        (lambda q, f: (q.mov("rcx", 3), q.execute()), None),
+    ]),
     "install": (_prepare_code, [
         (lambda q, f: q.install(f.out), None),
         (lambda q, f: q.install(f.missing), ValueError),
@@ -257,6 +263,15 @@ CASES = {
         (lambda q, f: q.is_valid_register("w29"), None),
         (lambda q, f: q.is_valid_register("r99"), None),
         (lambda q, f: q.is_valid_register(1), TypeError),
+    ]),
+    "quorvel_lab": (_prepare_nothing, [
+        (lambda q, f: quorvel_lab.listing(GOOD, {"rax": 5}), None),
+        (lambda q, f: quorvel_lab.listing("push r11"), ValueError),
+        (lambda q, f: quorvel_lab.check(GOOD + "push r11\nfoo\nadd rax, 5000000000\na:\na:"), None),
+        (lambda q, f: quorvel_lab.trace(GOOD, {"rbx": 3}), None),
+        (lambda q, f: quorvel_lab.trace("spin:\njmp spin", max_steps=50), None),
+        (lambda q, f: quorvel_lab.trace("mov rcx, 0\ndiv rcx"), None),
+        (lambda q, f: quorvel_lab.trace(GOOD, {"xmm0": 1}), ValueError),
     ]),
     # Objects themselves: the 10 MiB memory, and the code stack of a first run.
     "Quorvel()": (_prepare_nothing, [
@@ -445,7 +460,7 @@ def public_methods():
 
 
 def test_every_method_is_in_the_table():
-    assert set(CASES) - {"Quorvel()"} == public_methods()
+    assert set(CASES) - {"Quorvel()", "execute again", "quorvel_lab"} == public_methods()
 
 
 @pytest.fixture(scope="module")
