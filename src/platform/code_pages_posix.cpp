@@ -30,8 +30,6 @@ std::uint64_t current_generation() {
   return process_generation.load(std::memory_order_relaxed);
 }
 
-std::atomic<bool> two_views_refused{false};
-
 class UniqueDescriptor {
  public:
   explicit UniqueDescriptor(int fd) : fd_(fd) {}
@@ -92,30 +90,6 @@ bool refuses_executable_shared_memory(int error) {
 
 }  // namespace
 
-CodeMemoryScheme automatic_code_memory_scheme() {
-  return two_views_refused.load(std::memory_order_relaxed) ? CodeMemoryScheme::ProtectionSwitching
-                                                           : CodeMemoryScheme::TwoViews;
-}
-
-CodePages::CodePages(CodePages&& other) noexcept
-    : write_view_(std::exchange(other.write_view_, nullptr)),
-      run_view_(std::exchange(other.run_view_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      process_generation_(other.process_generation_) {}
-
-CodePages& CodePages::operator=(CodePages&& other) noexcept {
-  if (this != &other) {
-    release();
-    write_view_ = std::exchange(other.write_view_, nullptr);
-    run_view_ = std::exchange(other.run_view_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    process_generation_ = other.process_generation_;
-  }
-  return *this;
-}
-
-CodePages::~CodePages() { release(); }
-
 void CodePages::release() noexcept {
   // In a child the views were never inherited and their addresses may
   // since belong to someone else: they are forgotten, not unmapped.
@@ -142,7 +116,7 @@ int CodePages::create(std::size_t size, CodePages& out, CodeMemoryScheme scheme)
       return 0;
     }
     if (!may_fall_back || !refuses_executable_shared_memory(error)) return error;
-    two_views_refused.store(true, std::memory_order_relaxed);
+    remember_two_views_refused();
   }
   if (const int error = map_switching(size, pages.run_view_); error != 0) return error;
   pages.write_view_ = pages.run_view_;

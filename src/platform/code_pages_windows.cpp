@@ -12,8 +12,6 @@ namespace {
 // code it did not load from an image.
 constexpr int kDynamicCodeBlocked = 1655;
 
-std::atomic<bool> two_views_refused{false};
-
 int last_error() { return static_cast<int>(GetLastError()); }
 
 class SectionHandle {
@@ -74,30 +72,6 @@ int switch_protection(std::uint8_t* view, std::size_t size, DWORD protection) {
 
 }  // namespace
 
-CodeMemoryScheme automatic_code_memory_scheme() {
-  return two_views_refused.load(std::memory_order_relaxed) ? CodeMemoryScheme::ProtectionSwitching
-                                                           : CodeMemoryScheme::TwoViews;
-}
-
-CodePages::CodePages(CodePages&& other) noexcept
-    : write_view_(std::exchange(other.write_view_, nullptr)),
-      run_view_(std::exchange(other.run_view_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      process_generation_(other.process_generation_) {}
-
-CodePages& CodePages::operator=(CodePages&& other) noexcept {
-  if (this != &other) {
-    release();
-    write_view_ = std::exchange(other.write_view_, nullptr);
-    run_view_ = std::exchange(other.run_view_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    process_generation_ = other.process_generation_;
-  }
-  return *this;
-}
-
-CodePages::~CodePages() { release(); }
-
 void CodePages::release() noexcept {
   if (run_view_ != nullptr) {
     if (two_views()) {
@@ -126,7 +100,7 @@ int CodePages::create(std::size_t size, CodePages& out, CodeMemoryScheme scheme)
       return 0;
     }
     if (!may_fall_back || !refuses_executable_views(error)) return error;
-    two_views_refused.store(true, std::memory_order_relaxed);
+    remember_two_views_refused();
   }
   if (const int error = map_switching(size, pages.run_view_); error != 0) return error;
   pages.write_view_ = pages.run_view_;

@@ -31,20 +31,6 @@ std::size_t page_size() {
   return size;
 }
 
-Mapping::Mapping(Mapping&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
-
-Mapping& Mapping::operator=(Mapping&& other) noexcept {
-  if (this != &other) {
-    release();
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-  }
-  return *this;
-}
-
-Mapping::~Mapping() { release(); }
-
 void Mapping::release() noexcept {
   if (data_ != nullptr) VirtualFree(data_, 0, MEM_RELEASE);
   data_ = nullptr;

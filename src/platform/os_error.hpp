@@ -10,4 +10,9 @@ std::string os_error_text(int error_number);
 // the longer description used where the error kind helps the reader.
 std::string os_error_description(int error_number);
 
+// What each platform half provides: the system's own message for an error
+// number, and the kind of error it is ("NotFound", "PermissionDenied", ...).
+std::string system_message(int error_number);
+const char* error_kind(int error_number);
+
 }  // namespace quorvel::platform

@@ -4,7 +4,6 @@
 #include <cstring>
 
 namespace quorvel::platform {
-namespace {
 
 const char* error_kind(int error_number) {
   switch (error_number) {
@@ -24,25 +23,6 @@ const char* error_kind(int error_number) {
   }
 }
 
-}  // namespace
-
-std::string os_error_text(int error_number) {
-  std::string text = std::strerror(error_number);
-  text += " (os error ";
-  text += std::to_string(error_number);
-  text += ')';
-  return text;
-}
-
-std::string os_error_description(int error_number) {
-  std::string text = "Os { code: ";
-  text += std::to_string(error_number);
-  text += ", kind: ";
-  text += error_kind(error_number);
-  text += ", message: \"";
-  text += std::strerror(error_number);
-  text += "\" }";
-  return text;
-}
+std::string system_message(int error_number) { return std::strerror(error_number); }
 
 }  // namespace quorvel::platform

@@ -40,6 +40,8 @@ constexpr ErrorKind kErrorKinds[] = {
     {ERROR_OPERATION_ABORTED, "Interrupted"},
 };
 
+}  // namespace
+
 const char* error_kind(int error_number) {
   for (const ErrorKind& entry : kErrorKinds) {
     if (entry.code == static_cast<DWORD>(error_number)) return entry.kind;
@@ -61,27 +63,6 @@ std::string system_message(int error_number) {
   if (bytes <= 0) return "Unknown error";
   std::string text(static_cast<std::size_t>(bytes), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), text.data(), bytes, nullptr, nullptr);
-  return text;
-}
-
-}  // namespace
-
-std::string os_error_text(int error_number) {
-  std::string text = system_message(error_number);
-  text += " (os error ";
-  text += std::to_string(error_number);
-  text += ')';
-  return text;
-}
-
-std::string os_error_description(int error_number) {
-  std::string text = "Os { code: ";
-  text += std::to_string(error_number);
-  text += ", kind: ";
-  text += error_kind(error_number);
-  text += ", message: \"";
-  text += system_message(error_number);
-  text += "\" }";
   return text;
 }
 
