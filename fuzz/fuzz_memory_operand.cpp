@@ -4,19 +4,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string_view>
 
 #include "frontend/literals.hpp"
 #include "frontend/unicode.hpp"
+#include "require.hpp"
 
 namespace {
 
 using namespace quorvel::frontend;
-
-void require(bool condition) {
-  if (!condition) std::abort();
-}
 
 bool inside(std::string_view text, std::string_view part) {
   return part.empty() || (part.data() >= text.data() && part.data() + part.size() <= text.data() + text.size());
@@ -42,26 +38,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto mem = parse_memory_operand(text);
   if (mem.ok()) {
     const MemOperand& m = mem.value();
-    require(m.base == "rip" || inside(text, m.base));
-    require(inside(text, m.index));
-    if (m.kind == MemKind::RipRelative) require(m.disp >= INT32_MIN && m.disp <= INT32_MAX);
+    REQUIRE(m.base == "rip" || inside(text, m.base));
+    REQUIRE(inside(text, m.index));
+    if (m.kind == MemKind::RipRelative) REQUIRE(m.disp >= INT32_MIN && m.disp <= INT32_MAX);
   } else {
-    require(known_message(mem.error().message));
+    REQUIRE(known_message(mem.error().message));
   }
 
   // A decimal immediate is a number of the same value; a scale is a decimal
   // immediate; a non-negative count is one too.
   const auto decimal = parse_decimal_immediate(text);
   const auto number = parse_number(text);
-  if (decimal) require(number.ok() && number.value() == *decimal);
-  if (!number.ok()) require(known_message(number.error().message));
-  if (const auto scale = parse_scale(text)) require(decimal && *decimal == *scale);
+  if (decimal) REQUIRE(number.ok() && number.value() == *decimal);
+  if (!number.ok()) REQUIRE(known_message(number.error().message));
+  if (const auto scale = parse_scale(text)) REQUIRE(decimal && *decimal == *scale);
   if (const auto count = parse_count(text); count && *count >= 0 && !text.starts_with('-')) {
-    require(decimal && *decimal == static_cast<std::uint64_t>(*count));
+    REQUIRE(decimal && *decimal == static_cast<std::uint64_t>(*count));
   }
 
   const std::string_view stripped = strip_prefixes(text);
-  require(inside(text, stripped) && stripped.data() + stripped.size() == text.data() + text.size());
-  require(!stripped.starts_with('#'));
+  REQUIRE(inside(text, stripped) && stripped.data() + stripped.size() == text.data() + text.size());
+  REQUIRE(!stripped.starts_with('#'));
   return 0;
 }

@@ -48,9 +48,15 @@ Status KeptCode::update(std::string_view text, std::uint64_t version, const regi
 }
 
 // The size grows by doubling while it is at most what is needed, so a need
-// of exactly 8192 bytes gets 16384.
+// of exactly 8192 bytes gets 16384. Larger pages are written before they
+// replace the old ones; pages written in place hold no known function if
+// the write fails.
 Status KeptCode::commit(const GeneratedCode& code, const LoadedValues& values) {
   const std::size_t needed = code.bytes.size();
+  const auto fill = [&](std::uint8_t* function) {
+    std::memcpy(function, code.bytes.data(), needed);
+    write_register_loads(function, values);
+  };
   if (needed > pages_.size()) {
     std::size_t size = pages_ ? pages_.size() : kInitialSize;
     while (size <= needed) size *= 2;
@@ -58,13 +64,12 @@ Status KeptCode::commit(const GeneratedCode& code, const LoadedValues& values) {
     if (int error = platform::CodePages::create(size, larger, scheme_); error != 0) {
       return panic_error("Could not allocate a larger buffer: " + platform::os_error_description(error));
     }
+    if (Status written = write_pages(larger, fill); !written) return written;
     pages_ = std::move(larger);
+  } else if (Status written = write_pages(pages_, fill); !written) {
+    length_ = 0;
+    return written;
   }
-  Status written = write_pages(pages_, [&](std::uint8_t* function) {
-    std::memcpy(function, code.bytes.data(), needed);
-    write_register_loads(function, values);
-  });
-  if (!written) return written;
   length_ = needed;
   loaded_ = values;
   return success();
@@ -72,8 +77,12 @@ Status KeptCode::commit(const GeneratedCode& code, const LoadedValues& values) {
 
 Status KeptCode::rewrite_register_loads(const LoadedValues& values) {
   Status written = write_pages(pages_, [&](std::uint8_t* function) { write_register_loads(function, values); });
-  if (written) loaded_ = values;
-  return written;
+  if (!written) {
+    length_ = 0;
+    return written;
+  }
+  loaded_ = values;
+  return success();
 }
 
 // A child process does not inherit the pages (the parent may still be

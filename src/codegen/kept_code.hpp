@@ -26,8 +26,9 @@ class KeptCode {
   explicit KeptCode(platform::CodeMemoryScheme scheme = platform::CodeMemoryScheme::Automatic) : scheme_(scheme) {}
 
   // Makes the kept function the one for `text` with `registers`. `version`
-  // changes whenever the text does. On failure the kept function, if any,
-  // stays as it was.
+  // changes whenever the text does. When the text fails to generate, the
+  // kept function, if any, stays as it was; when the pages cannot be written
+  // (a panic), no function is kept.
   Status update(std::string_view text, std::uint64_t version, const registers::RegisterFile& registers);
 
   // Forgets the function and keeps the pages for the next one.

@@ -59,6 +59,9 @@ void emit_frame_start(Assembler& assembler) {
 }
 
 void note_hazards(const Instruction& instruction, Hazards& hazards) {
+  // A jump's operand is a label name: it writes no register.
+  const bool jump = instruction.op >= Op::Jmp && instruction.op <= Op::Bal;
+  if (jump) return;
   switch (instruction.op) {
     case Op::Div: hazards.divides = true; return;
     case Op::Push:

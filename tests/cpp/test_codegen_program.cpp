@@ -158,6 +158,7 @@ INSTANTIATE_TEST_SUITE_P(
         HazardCase{"WriteToRbp", "mov rbp, 16", {false, false, true, false}},
         HazardCase{"ArithmeticOnRbp", "add rbp, 8", {false, false, true, false}},
         HazardCase{"ReadingRbpIsHarmless", "mov rax, rbp\ncmp rbp, rax\ntest rbp, 1\nmul rbp", {}},
+        HazardCase{"ALabelNamedRbp", "je rbp\nrbp:", {}},
         HazardCase{"BackwardJump", "l:\ndec rcx\njne l", {false, false, false, true}},
         HazardCase{"JumpToItself", "l:\njmp l", {false, false, false, true}},
         HazardCase{"RecursiveCall", "f:\ncall f", {false, true, false, true}}),
