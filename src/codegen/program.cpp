@@ -59,9 +59,6 @@ void emit_frame_start(Assembler& assembler) {
 }
 
 void note_hazards(const Instruction& instruction, Hazards& hazards) {
-  // A jump's operand is a label name: it writes no register.
-  const bool jump = instruction.op >= Op::Jmp && instruction.op <= Op::Bal;
-  if (jump) return;
   switch (instruction.op) {
     case Op::Div: hazards.divides = true; return;
     case Op::Push:
@@ -76,8 +73,9 @@ void note_hazards(const Instruction& instruction, Hazards& hazards) {
     case Op::Label:
     case Op::Global: return;
     default:
-      // Everything else writes its first operand, and the epilogue trusts rbp.
-      if (instruction.first == "rbp") hazards.corrupts_frame = true;
+      // Everything else but a jump, whose operand is a label name, writes
+      // its first operand, and the epilogue trusts rbp.
+      if (!frontend::targets_label(instruction.op) && instruction.first == "rbp") hazards.corrupts_frame = true;
       return;
   }
 }

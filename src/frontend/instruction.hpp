@@ -21,6 +21,9 @@ enum class Op : std::uint8_t {
   Label, Global, Text, Data, Bss, Start,
 };
 
+// Jumps, branches and calls: their one operand is a label name.
+constexpr bool targets_label(Op op) { return op >= Op::Jmp && op <= Op::Bl; }
+
 // Which fields each tag uses:
 //   `first`  — dest (two-operand forms, trailing commas removed), first (MovL/MovQ),
 //              operand (Mul, Div, Inc, Dec, Neg, Not, Push, Pop), target (jumps,

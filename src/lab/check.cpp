@@ -24,7 +24,6 @@ struct Parsed {
   Error error;
 };
 
-bool is_jump(Op op) { return op >= Op::Jmp && op <= Op::Bl; }
 bool is_call(Op op) { return op == Op::Call || op == Op::Bl; }
 
 // How many operands each record reads; tokens after them are ignored.
@@ -40,7 +39,7 @@ std::size_t operands_read(Op op) {
     case Op::Not:
     case Op::Push:
     case Op::Pop: return 1;
-    default: return is_jump(op) ? 1 : 2;
+    default: return frontend::targets_label(op) ? 1 : 2;
   }
 }
 
@@ -128,7 +127,7 @@ class Checker {
       if (!seen_labels_.insert(record.first).second) error(statement, "Duplicate label: " + std::string(record.first));
       return;
     }
-    if (is_jump(record.op) && !defined_.contains(record.first)) {
+    if (frontend::targets_label(record.op) && !defined_.contains(record.first)) {
       error(statement, "Undefined label: " + std::string(record.first));
     } else if (Status encoded = encode_alone(record); !encoded) {
       error(statement, encoded.error().message);

@@ -48,6 +48,8 @@ class OwnedRef {
 
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }
+  // Hands the reference over to the caller.
+  PyObject* release() { return std::exchange(object_, nullptr); }
 
  private:
   PyObject* object_;

@@ -19,25 +19,6 @@
 namespace quorvel::lib {
 namespace {
 
-// A new reference, or nullptr with an error set.
-class Ref {
- public:
-  explicit Ref(PyObject* object = nullptr) : object_(object) {}
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(object_); }
-  PyObject* get() const { return object_; }
-  PyObject* release() {
-    PyObject* object = object_;
-    object_ = nullptr;
-    return object;
-  }
-  explicit operator bool() const { return object_ != nullptr; }
-
- private:
-  PyObject* object_;
-};
-
 bool text_argument(PyObject* object, const char* name, std::string_view& out) {
   if (!PyUnicode_Check(object)) {
     PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", name, Py_TYPE(object)->tp_name);
@@ -59,7 +40,7 @@ bool registers_argument(PyObject* object, registers::RegisterFile& out) {
                  Py_TYPE(object)->tp_name);
     return false;
   }
-  Ref items(PyMapping_Items(object));
+  OwnedRef items(PyMapping_Items(object));
   if (!items) return false;
   const Py_ssize_t count = PyList_GET_SIZE(items.get());
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -70,10 +51,8 @@ bool registers_argument(PyObject* object, registers::RegisterFile& out) {
       return false;
     }
     if (!text_argument(PyTuple_GET_ITEM(item, 0), "a register name", name)) return false;
-    Ref index(PyNumber_Index(PyTuple_GET_ITEM(item, 1)));
-    if (!index) return false;
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+    std::uint64_t value = 0;
+    if (!detail::convert_u64(PyTuple_GET_ITEM(item, 1), value)) return false;
     if (Status moved = out.mov(name, value); !moved) {
       raise(moved.error());
       return false;
@@ -177,8 +156,8 @@ PyGetSetDef row_getset[] = {
 
 // The fields in order, as a tuple: what comparison and repr work from.
 PyObject* row_fields(PyObject* self) {
-  Ref text(row_text(self, nullptr));
-  Ref data(row_data(self, nullptr));
+  OwnedRef text(row_text(self, nullptr));
+  OwnedRef data(row_data(self, nullptr));
   if (!text || !data) return nullptr;
   const RowObject* row = as_row(self);
   return Py_BuildValue("(kkOkO)", static_cast<unsigned long>(row->statement), static_cast<unsigned long>(row->line),
@@ -186,7 +165,7 @@ PyObject* row_fields(PyObject* self) {
 }
 
 PyObject* row_repr(PyObject* self) {
-  Ref fields(row_fields(self));
+  OwnedRef fields(row_fields(self));
   if (!fields) return nullptr;
   return PyUnicode_FromFormat("Row(statement=%S, line=%S, text=%R, offset=%S, data=%R)",
                               PyTuple_GET_ITEM(fields.get(), 0), PyTuple_GET_ITEM(fields.get(), 1),
@@ -196,8 +175,8 @@ PyObject* row_repr(PyObject* self) {
 
 PyObject* row_richcompare(PyObject* self, PyObject* other, int op) {
   if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, row_type)) Py_RETURN_NOTIMPLEMENTED;
-  Ref mine(row_fields(self));
-  Ref theirs(row_fields(other));
+  OwnedRef mine(row_fields(self));
+  OwnedRef theirs(row_fields(other));
   if (!mine || !theirs) return nullptr;
   return PyObject_RichCompare(mine.get(), theirs.get(), op);
 }
@@ -242,9 +221,9 @@ PyTypeObject* create_row_type() {
   };
   PyType_Spec spec = {"quorvel_lab.Row", sizeof(RowObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                       slots};
-  Ref type(PyType_FromSpec(&spec));
+  OwnedRef type(PyType_FromSpec(&spec));
   if (!type) return nullptr;
-  Ref match_args(Py_BuildValue("(sssss)", kRowFields[0], kRowFields[1], kRowFields[2], kRowFields[3],
+  OwnedRef match_args(Py_BuildValue("(sssss)", kRowFields[0], kRowFields[1], kRowFields[2], kRowFields[3],
                                kRowFields[4]));
   if (!match_args) return nullptr;
   // An immutable type takes its class attributes before it is finished.
@@ -259,9 +238,9 @@ PyTypeObject* create_row_type() {
 // (code, [Row, ...]): the rows cut their text from `source`, whose UTF-8
 // is `text`, and their bytes from the code.
 PyObject* listing_objects(const lab::Listing& listing, PyObject* source, std::string_view text) {
-  Ref code(bytes_object(listing.code.data(), listing.code.size()));
+  OwnedRef code(bytes_object(listing.code.data(), listing.code.size()));
   if (!code) return nullptr;
-  Ref rows(PyList_New(static_cast<Py_ssize_t>(listing.rows.size())));
+  OwnedRef rows(PyList_New(static_cast<Py_ssize_t>(listing.rows.size())));
   if (!rows) return nullptr;
   for (std::size_t i = 0; i < listing.rows.size(); ++i) {
     const lab::ListingRow& row = listing.rows[i];
@@ -301,11 +280,11 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     std::string_view source;
     if (!text_argument(args[0], "source", source)) return nullptr;
     const std::vector<lab::Diagnostic> diagnostics = lab::check_program(source);
-    Ref list(PyList_New(static_cast<Py_ssize_t>(diagnostics.size())));
+    OwnedRef list(PyList_New(static_cast<Py_ssize_t>(diagnostics.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < diagnostics.size(); ++i) {
       const lab::Diagnostic& diagnostic = diagnostics[i];
-      Ref message(text_object(diagnostic.message));
+      OwnedRef message(text_object(diagnostic.message));
       if (!message) return nullptr;
       const char* severity = diagnostic.severity == lab::Severity::Error ? "error" : "warning";
       PyObject* tuple = Py_BuildValue("(IIsO)", diagnostic.statement, diagnostic.line, severity, message.get());
@@ -332,11 +311,11 @@ const runtime::CodeStack* trace_stack() {
 }
 
 PyObject* step_objects(const lab::TracePlan& plan, const runtime::StepLog& log) {
-  Ref steps(PyList_New(static_cast<Py_ssize_t>(log.count)));
+  OwnedRef steps(PyList_New(static_cast<Py_ssize_t>(log.count)));
   if (!steps) return nullptr;
   for (std::size_t i = 0; i < log.count; ++i) {
     const runtime::StepRecord& record = log.records[i];
-    Ref registers(PyTuple_New(runtime::kTracedRegisterCount));
+    OwnedRef registers(PyTuple_New(runtime::kTracedRegisterCount));
     if (!registers) return nullptr;
     for (std::size_t r = 0; r < runtime::kTracedRegisterCount; ++r) {
       PyObject* value = PyLong_FromUnsignedLongLong(record.registers[r]);
@@ -374,17 +353,17 @@ PyObject* trace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
       return nullptr;
     }
     if (outcome.status == runtime::RunStatus::OutOfMemory) return PyErr_NoMemory();
-    Ref code_and_rows(listing_objects(plan.listing(), args[0], source));
+    OwnedRef code_and_rows(listing_objects(plan.listing(), args[0], source));
     if (!code_and_rows) return nullptr;
-    Ref steps(step_objects(plan, plan.log()));
+    OwnedRef steps(step_objects(plan, plan.log()));
     if (!steps) return nullptr;
-    Ref rax(outcome.status == runtime::RunStatus::Completed ? PyLong_FromUnsignedLongLong(outcome.rax)
+    OwnedRef rax(outcome.status == runtime::RunStatus::Completed ? PyLong_FromUnsignedLongLong(outcome.rax)
                                                             : Py_NewRef(Py_None));
     if (!rax) return nullptr;
     std::string_view stopped = outcome.message;
     if (outcome.status == runtime::RunStatus::Completed) stopped = "completed";
     if (outcome.status == runtime::RunStatus::StepLimit) stopped = "max_steps";
-    Ref stopped_text(text_object(stopped));
+    OwnedRef stopped_text(text_object(stopped));
     if (!stopped_text) return nullptr;
     return PyTuple_Pack(5, PyTuple_GET_ITEM(code_and_rows.get(), 0), PyTuple_GET_ITEM(code_and_rows.get(), 1),
                         steps.get(), rax.get(), stopped_text.get());
@@ -413,7 +392,7 @@ PyMODINIT_FUNC PyInit__native() {
     row_type = create_row_type();
     if (row_type == nullptr) return nullptr;
   }
-  Ref module(PyModule_Create(&module_def));
+  OwnedRef module(PyModule_Create(&module_def));
   if (!module || PyModule_AddObjectRef(module.get(), "Row", reinterpret_cast<PyObject*>(row_type)) != 0) return nullptr;
   return module.release();
 }

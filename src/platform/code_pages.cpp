@@ -3,6 +3,8 @@
 #include <atomic>
 #include <utility>
 
+#include "platform/code_pages_system.hpp"
+
 namespace quorvel::platform {
 namespace {
 
@@ -14,8 +16,6 @@ CodeMemoryScheme automatic_code_memory_scheme() {
   return two_views_refused.load(std::memory_order_relaxed) ? CodeMemoryScheme::ProtectionSwitching
                                                            : CodeMemoryScheme::TwoViews;
 }
-
-void remember_two_views_refused() { two_views_refused.store(true, std::memory_order_relaxed); }
 
 CodePages::CodePages(CodePages&& other) noexcept
     : write_view_(std::exchange(other.write_view_, nullptr)),
@@ -35,5 +35,31 @@ CodePages& CodePages::operator=(CodePages&& other) noexcept {
 }
 
 CodePages::~CodePages() { release(); }
+
+bool CodePages::lost_in_fork() const {
+  return two_views() && process_generation_ != code_pages_system::process_generation();
+}
+
+int CodePages::create(std::size_t size, CodePages& out, CodeMemoryScheme scheme) {
+  const bool may_fall_back = scheme == CodeMemoryScheme::Automatic;
+  if (may_fall_back) scheme = automatic_code_memory_scheme();
+  CodePages pages;
+  pages.process_generation_ = code_pages_system::process_generation();
+  if (scheme == CodeMemoryScheme::TwoViews) {
+    const int error = code_pages_system::map_two_views(size, pages.write_view_, pages.run_view_);
+    if (error == 0) {
+      pages.size_ = size;
+      out = std::move(pages);
+      return 0;
+    }
+    if (!may_fall_back || !code_pages_system::refuses_two_views(error)) return error;
+    two_views_refused.store(true, std::memory_order_relaxed);
+  }
+  if (const int error = code_pages_system::map_switching(size, pages.run_view_); error != 0) return error;
+  pages.write_view_ = pages.run_view_;
+  pages.size_ = size;
+  out = std::move(pages);
+  return 0;
+}
 
 }  // namespace quorvel::platform

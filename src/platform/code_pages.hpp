@@ -63,9 +63,7 @@ class CodePages {
 };
 
 // The scheme new pages get under CodeMemoryScheme::Automatic: TwoViews until
-// the system has refused it once (the platform half says so with
-// remember_two_views_refused()), ProtectionSwitching after that.
+// the system has refused it once, ProtectionSwitching after that.
 CodeMemoryScheme automatic_code_memory_scheme();
-void remember_two_views_refused();
 
 }  // namespace quorvel::platform

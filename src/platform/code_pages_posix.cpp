@@ -1,4 +1,5 @@
 #include "platform/code_pages.hpp"
+#include "platform/code_pages_system.hpp"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -6,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <utility>
 
 #ifndef MFD_CLOEXEC
 #define MFD_CLOEXEC 0x0001U
@@ -18,17 +18,10 @@
 namespace quorvel::platform {
 namespace {
 
-// Bumped in every child right after fork(), so pages can tell whether they
-// were created in this process without asking the system.
-std::atomic<std::uint64_t> process_generation{1};
+// Bumped in every child right after fork().
+std::atomic<std::uint64_t> generation{1};
 
-void count_fork_in_child() { process_generation.fetch_add(1, std::memory_order_relaxed); }
-
-std::uint64_t current_generation() {
-  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
-  (void)registered;
-  return process_generation.load(std::memory_order_relaxed);
-}
+void count_fork_in_child() { generation.fetch_add(1, std::memory_order_relaxed); }
 
 class UniqueDescriptor {
  public:
@@ -50,6 +43,10 @@ int create_memory_object() {
   if (fd < 0 && errno == EINVAL) fd = static_cast<int>(memfd_create("quorvel-code", MFD_CLOEXEC));
   return fd;
 }
+
+}  // namespace
+
+namespace code_pages_system {
 
 // Two views of one shared memory object. The object itself is closed at
 // once: the mappings keep it alive, and an engine must not hold a descriptor.
@@ -83,12 +80,17 @@ int map_switching(std::size_t size, std::uint8_t*& view) {
   return 0;
 }
 
-// Refusals that mean "not here" rather than "not now".
-bool refuses_executable_shared_memory(int error) {
+bool refuses_two_views(int error) {
   return error == EPERM || error == EACCES || error == EINVAL || error == ENOSYS;
 }
 
-}  // namespace
+std::uint64_t process_generation() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+  (void)registered;
+  return generation.load(std::memory_order_relaxed);
+}
+
+}  // namespace code_pages_system
 
 void CodePages::release() noexcept {
   // In a child the views were never inherited and their addresses may
@@ -99,30 +101,6 @@ void CodePages::release() noexcept {
   }
   write_view_ = run_view_ = nullptr;
   size_ = 0;
-}
-
-bool CodePages::lost_in_fork() const { return two_views() && process_generation_ != current_generation(); }
-
-int CodePages::create(std::size_t size, CodePages& out, CodeMemoryScheme scheme) {
-  const bool may_fall_back = scheme == CodeMemoryScheme::Automatic;
-  if (may_fall_back) scheme = automatic_code_memory_scheme();
-  CodePages pages;
-  pages.process_generation_ = current_generation();
-  if (scheme == CodeMemoryScheme::TwoViews) {
-    const int error = map_two_views(size, pages.write_view_, pages.run_view_);
-    if (error == 0) {
-      pages.size_ = size;
-      out = std::move(pages);
-      return 0;
-    }
-    if (!may_fall_back || !refuses_executable_shared_memory(error)) return error;
-    remember_two_views_refused();
-  }
-  if (const int error = map_switching(size, pages.run_view_); error != 0) return error;
-  pages.write_view_ = pages.run_view_;
-  pages.size_ = size;
-  out = std::move(pages);
-  return 0;
 }
 
 int CodePages::begin_write() {

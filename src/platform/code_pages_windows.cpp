@@ -1,9 +1,8 @@
 #include "platform/code_pages.hpp"
+#include "platform/code_pages_system.hpp"
 
 #include <windows.h>
 
-#include <atomic>
-#include <utility>
 
 namespace quorvel::platform {
 namespace {
@@ -27,6 +26,15 @@ class SectionHandle {
  private:
   HANDLE handle_;
 };
+
+int switch_protection(std::uint8_t* view, std::size_t size, DWORD protection) {
+  DWORD previous = 0;
+  return VirtualProtect(view, size, protection, &previous) ? 0 : last_error();
+}
+
+}  // namespace
+
+namespace code_pages_system {
 
 // Two views of one pagefile-backed section. The section handle is closed at
 // once: the views keep the section alive, and an engine must not hold a
@@ -57,20 +65,17 @@ int map_switching(std::size_t size, std::uint8_t*& view) {
   return 0;
 }
 
-// Refusals that mean "not here" rather than "not now": a process that
-// forbids executable views (dynamic code policy), or a system that does not
-// offer them.
-bool refuses_executable_views(int error) {
+// A process that forbids executable views (dynamic code policy), or a
+// system that does not offer them.
+bool refuses_two_views(int error) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
          error == kDynamicCodeBlocked;
 }
 
-int switch_protection(std::uint8_t* view, std::size_t size, DWORD protection) {
-  DWORD previous = 0;
-  return VirtualProtect(view, size, protection, &previous) ? 0 : last_error();
-}
+// Windows has no fork: a process never holds pages another one created.
+std::uint64_t process_generation() { return 1; }
 
-}  // namespace
+}  // namespace code_pages_system
 
 void CodePages::release() noexcept {
   if (run_view_ != nullptr) {
@@ -83,30 +88,6 @@ void CodePages::release() noexcept {
   }
   write_view_ = run_view_ = nullptr;
   size_ = 0;
-}
-
-// Windows has no fork: a process never holds pages another one created.
-bool CodePages::lost_in_fork() const { return false; }
-
-int CodePages::create(std::size_t size, CodePages& out, CodeMemoryScheme scheme) {
-  const bool may_fall_back = scheme == CodeMemoryScheme::Automatic;
-  if (may_fall_back) scheme = automatic_code_memory_scheme();
-  CodePages pages;
-  if (scheme == CodeMemoryScheme::TwoViews) {
-    const int error = map_two_views(size, pages.write_view_, pages.run_view_);
-    if (error == 0) {
-      pages.size_ = size;
-      out = std::move(pages);
-      return 0;
-    }
-    if (!may_fall_back || !refuses_executable_views(error)) return error;
-    remember_two_views_refused();
-  }
-  if (const int error = map_switching(size, pages.run_view_); error != 0) return error;
-  pages.write_view_ = pages.run_view_;
-  pages.size_ = size;
-  out = std::move(pages);
-  return 0;
 }
 
 int CodePages::begin_write() {

@@ -28,7 +28,12 @@ class CodeStack {
   std::size_t size_ = 0;
 };
 
-// The usable size a new stack gets.
+// The usable size a new stack gets: a thread's stack size, within sane
+// bounds, in whole pages.
 std::size_t code_stack_size();
+
+// What each platform half provides: the size of a new thread's stack in this
+// process, or 0 when it is unlimited or unknown.
+std::size_t thread_stack_size();
 
 }  // namespace quorvel::runtime

@@ -5,25 +5,11 @@
 #include "platform/os_error.hpp"
 
 namespace quorvel::runtime {
-namespace {
 
-constexpr std::size_t kDefaultSize = 8u << 20;
-// A soft limit far beyond any real program's depth would only cost address space.
-constexpr std::size_t kLargestSize = 1u << 30;
-constexpr std::size_t kSmallestSize = 64u << 10;
-
-}  // namespace
-
-std::size_t code_stack_size() {
-  std::size_t size = kDefaultSize;
+std::size_t thread_stack_size() {
   struct rlimit limit {};
-  if (getrlimit(RLIMIT_STACK, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-    size = static_cast<std::size_t>(limit.rlim_cur);
-  }
-  if (size < kSmallestSize) size = kSmallestSize;
-  if (size > kLargestSize) size = kLargestSize;
-  const std::size_t page = platform::page_size();
-  return (size + page - 1) / page * page;
+  if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 Result<CodeStack> CodeStack::create() {

@@ -22,8 +22,6 @@
 namespace quorvel::runtime {
 namespace {
 
-constexpr std::size_t kLargestSize = 1u << 30;
-constexpr std::size_t kSmallestSize = 64u << 10;
 // The guard page is the top page of the room.
 constexpr std::size_t kOverflowRoom = 64u << 10;
 // More than the exception dispatch and the fault handler take.
@@ -88,15 +86,11 @@ void restore_code_stack(const CodeStack& stack, const void* limit_after_run) {
 
 // The stack Windows gives a new thread of this process: the reserve the
 // executable's header asks for.
-std::size_t code_stack_size() {
+std::size_t thread_stack_size() {
   const auto* image = reinterpret_cast<const std::uint8_t*>(GetModuleHandleW(nullptr));
   const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
   const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
-  std::size_t size = static_cast<std::size_t>(nt->OptionalHeader.SizeOfStackReserve);
-  if (size < kSmallestSize) size = kSmallestSize;
-  if (size > kLargestSize) size = kLargestSize;
-  const std::size_t page = platform::page_size();
-  return (size + page - 1) / page * page;
+  return static_cast<std::size_t>(nt->OptionalHeader.SizeOfStackReserve);
 }
 
 Result<CodeStack> CodeStack::create() {

@@ -61,7 +61,15 @@ struct StepLog {
   std::size_t count = 0;
   bool (*make_room)(StepLog& log, void* context) = nullptr;
   void* context = nullptr;
+
+  enum class Room : std::uint8_t { Ready, LimitReached, NoRoom };
+  // Whether one more step may be recorded, asking `make_room` when full.
+  Room room_for_step();
 };
+
+// How a traced run ends when it reaches its step limit or runs out of room.
+RunOutcome step_limit_outcome();
+RunOutcome no_room_outcome();
 
 // One run, from arming to the end of the code. Arming puts the guard's
 // handlers in front of the fault signals and of the interrupt signals that
@@ -90,8 +98,5 @@ class GuardedRun {
  private:
   ArmState outer_;
 };
-
-// The signals that stop a run when something handles them.
-const int* interrupt_signals(std::size_t& count);
 
 }  // namespace quorvel::runtime

@@ -7,7 +7,6 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "platform/mapping.hpp"
 
@@ -175,14 +174,14 @@ void on_step(mcontext_t& machine) {
   if (inside_code(previous)) {
     const std::size_t offset = previous - reinterpret_cast<std::uintptr_t>(window.code);
     if (window.steps->step_points[offset] != 0) {
-      StepLog& log = *window.steps;
-      if (log.count == log.limit) {
-        window.active = 0;
-        siglongjmp(window.exit, kStepLimit);
-      }
-      if (log.count == log.capacity && (log.make_room == nullptr || !log.make_room(log, log.context))) {
-        window.active = 0;
-        siglongjmp(window.exit, kNoRoom);
+      switch (window.steps->room_for_step()) {
+        case StepLog::Room::Ready: break;
+        case StepLog::Room::LimitReached:
+          window.active = 0;
+          siglongjmp(window.exit, kStepLimit);
+        case StepLog::Room::NoRoom:
+          window.active = 0;
+          siglongjmp(window.exit, kNoRoom);
       }
       record_step(machine, static_cast<std::uint32_t>(offset));
     }
@@ -383,11 +382,6 @@ int enter_window(const std::uint8_t* code, void* stack_top, bool traced, std::ui
 
 }  // namespace
 
-const int* interrupt_signals(std::size_t& count) {
-  count = std::size(kInterruptSignals);
-  return kInterruptSignals;
-}
-
 GuardedRun::GuardedRun(GuardNeeds needs) {
   outer_.armed = window.armed;
   outer_.pending = window.pending;
@@ -429,11 +423,10 @@ RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const C
       describe_fault(window, outcome);
       break;
     case kStepLimit:
-      outcome.status = RunStatus::StepLimit;
+      outcome = step_limit_outcome();
       break;
     case kNoRoom:
-      outcome.status = RunStatus::OutOfMemory;
-      outcome.message = "Out of memory for the steps of the trace";
+      outcome = no_room_outcome();
       break;
     default:
       outcome.status = RunStatus::Interrupted;

@@ -187,10 +187,10 @@ LONG on_step(CONTEXT& context) {
   if (inside_code(previous)) {
     const std::size_t offset = previous - reinterpret_cast<std::uintptr_t>(window.code);
     if (window.steps->step_points[offset] != 0) {
-      StepLog& log = *window.steps;
-      if (log.count == log.limit) return leave(context, kStepLimit);
-      if (log.count == log.capacity && (log.make_room == nullptr || !log.make_room(log, log.context))) {
-        return leave(context, kNoRoom);
+      switch (window.steps->room_for_step()) {
+        case StepLog::Room::Ready: break;
+        case StepLog::Room::LimitReached: return leave(context, kStepLimit);
+        case StepLog::Room::NoRoom: return leave(context, kNoRoom);
       }
       record_step(context, static_cast<std::uint32_t>(offset));
     }
@@ -293,14 +293,9 @@ void describe_fault(const RunWindow& run, RunOutcome& outcome) {
 }  // namespace
 
 // Windows delivers Ctrl-C on a thread of its own, not as a signal to the
-// thread running the code; a run is not stopped by it.
-const int* interrupt_signals(std::size_t& count) {
-  count = 0;
-  return nullptr;
-}
-
-// With no interrupt to wait for, arming only claims the fault handler for
-// this thread; a nested run gives it back to the outer one.
+// thread running the code; a run is not stopped by it. With no interrupt to
+// wait for, arming only claims the fault handler for this thread; a nested
+// run gives it back to the outer one.
 GuardedRun::GuardedRun(GuardNeeds) {
   outer_.thread = window.thread;
   window.thread = GetCurrentThreadId();
@@ -349,11 +344,10 @@ RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const C
       describe_fault(window, outcome);
       break;
     case kStepLimit:
-      outcome.status = RunStatus::StepLimit;
+      outcome = step_limit_outcome();
       break;
     case kNoRoom:
-      outcome.status = RunStatus::OutOfMemory;
-      outcome.message = "Out of memory for the steps of the trace";
+      outcome = no_room_outcome();
       break;
   }
   return outcome;
