@@ -3,7 +3,8 @@
     quorvel run PROGRAM.s [--reg NAME=VALUE ...] [--arch x86_64|aarch64] [--install OUT.bin] [--timeout SECONDS]
     quorvel check PROGRAM.s [--json]
     quorvel listing PROGRAM.s [--reg NAME=VALUE ...] [--json]
-    quorvel trace PROGRAM.s [--reg NAME=VALUE ...] [--max-steps N] [--json]
+    quorvel trace PROGRAM.s [--reg NAME=VALUE ...] [--max-steps N] [--json] [--html OUT.html]
+    quorvel serve [--host 127.0.0.1] [--port 0] [--no-browser] [--time-limit S] [--workers N]
 
 PROGRAM.s may be ``-`` for standard input. Errors go to stderr, followed by
 the exception's notes, and make the command exit with status 1; usage errors
@@ -267,7 +268,17 @@ def _build_parser() -> argparse.ArgumentParser:
     trace.add_argument(
         "--max-steps", type=parse_steps, default=100000, metavar="N", help="stop after N steps (default 100000)"
     )
+    trace.add_argument("--html", metavar="OUT.html", help="write the trace view, a page that opens offline, to this file")
     trace.set_defaults(handler=_trace)
+
+    serve = commands.add_parser("serve", help="serve the playground, an editor page that runs and traces programs")
+    serve.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1)")
+    serve.add_argument("--port", type=int, default=0, help="the port (default 0: any free one)")
+    serve.add_argument("--no-browser", action="store_true", help="do not open the page in a browser")
+    serve.add_argument("--time-limit", type=parse_seconds, default=5.0, metavar="SECONDS",
+                       help="stop a program after this long (default 5)")
+    serve.add_argument("--workers", type=parse_steps, metavar="N", help="worker processes (default: up to 4, one a core)")
+    serve.set_defaults(handler=_serve, reg=[])
     return parser
 
 
@@ -330,12 +341,35 @@ def _listing(args: argparse.Namespace) -> int:
 
 
 def _trace(args: argparse.Namespace) -> int:
+    if args.html is not None:
+        return _trace_html(args)
     trace = quorvel_lab.trace(read_program(args.program), dict(args.reg), args.max_steps)
     if args.json:
         _print_json(trace)
     else:
         print(trace)
     return 0 if trace.rax is not None else EXIT_ERROR
+
+
+def _trace_html(args: argparse.Namespace) -> int:
+    from quorvel_lab import view
+
+    source = read_program(args.program)
+    trace = quorvel_lab.trace(source, dict(args.reg), args.max_steps)
+    page = view.page(view.trace_document(source, dict(args.reg), trace=trace, title=_program_name(args.program)))
+    try:
+        with open(args.html, "w", encoding="utf-8") as out:
+            out.write(page)
+    except OSError as error:
+        raise ValueError(f"Failed to write file: {_os_reason(error)}") from None
+    print(trace.summary())
+    return 0 if trace.rax is not None else EXIT_ERROR
+
+
+def _serve(args: argparse.Namespace) -> int:
+    from quorvel_lab import serve
+
+    return serve.main(args.host, args.port, not args.no_browser, args.time_limit, args.workers or None)
 
 
 def is_panic(error: BaseException) -> bool:
