@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(libgtest-dev)
 command -v objdump >/dev/null || need_apt+=(binutils)
+# The view's browser tests drive Debian's Chromium through Playwright (no browser download).
+command -v chromium >/dev/null || need_apt+=(chromium)
 if [ ${#need_apt[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -183,5 +183,5 @@ def test_tables_show_bytes_changes_and_flags():
 def test_html_leaves_out_the_middle_of_a_long_trace():
     trace = quorvel_lab.trace("spin:\nadd rax, 1\njmp spin", max_steps=5000)
     assert len(str(trace).splitlines()) == 5002
-    assert "4000 rows not shown" in trace._repr_html_()
-    assert trace._repr_html_().count("<tr>") == 1002
+    assert "4000 rows not shown" in trace.steps._repr_html_()
+    assert trace.steps._repr_html_().count("<tr>") == 1002

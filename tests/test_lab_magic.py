@@ -46,7 +46,13 @@ def test_the_magic_runs_the_cell_and_shows_rax_and_the_registers(shell, capsys):
 )
 def test_the_magic_shows_traces_and_listings_as_text_and_html(shell, shown, line, expected):
     shell.run_cell_magic("quorvel", line, PROGRAM)
-    assert shown == [{"text/plain": str(value), "text/html": value._repr_html_()} for value in expected()]
+    values = expected()
+    assert [bundle["text/plain"] for bundle in shown] == [str(value) for value in values]
+    for bundle, value in zip(shown, values):
+        if isinstance(value, quorvel_lab.Trace):
+            assert bundle["text/html"].startswith('<div class="quorvel-view"')
+        else:
+            assert bundle["text/html"] == value._repr_html_()
 
 
 def test_program_errors_are_reported_without_a_traceback(shell, capsys):

@@ -10,7 +10,8 @@
 
 The cell's text is the program. Without options the magic runs it and shows
 rax and the register dump; ``--trace`` shows every step, ``--listing`` the
-bytes of every statement. A notebook gets HTML tables, a terminal text.
+bytes of every statement. A notebook gets HTML (for ``--trace`` the trace
+view, to step through), a terminal text.
 """
 
 from __future__ import annotations
@@ -30,6 +31,7 @@ from IPython.display import display
 import quorvel_lab
 
 from .cli import is_panic, parse_assignment, report, unseen_registers, unseen_warning
+from .view import TraceView
 
 __all__ = ["RunResult", "run", "quorvel_cell", "register"]
 
@@ -101,7 +103,7 @@ def quorvel_cell(line: str, cell: str) -> None:
         if args.listing:
             _show(quorvel_lab.listing(cell, registers))
         if args.trace:
-            _show(quorvel_lab.trace(cell, registers))
+            _show(TraceView(quorvel_lab.trace(cell, registers), cell, registers))
         if not (args.listing or args.trace):
             _show(run(cell, registers))
     except ValueError as error:

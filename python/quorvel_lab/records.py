@@ -197,4 +197,7 @@ class Trace:
         return f"{self._table()}\n{self.summary()}"
 
     def _repr_html_(self) -> str:
-        return html_table(Steps.columns, self._table().cells(), self.summary())
+        # The trace view; without the program's text it shows the lines that ran.
+        from .view import document, fragment
+
+        return fragment(document(None, trace=self))

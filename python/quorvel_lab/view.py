@@ -55,7 +55,7 @@ def _pack_steps(steps: Sequence[Step], start: Mapping[str, int] | None, total: i
     for index, step in enumerate(steps):
         if index == cut:
             before = [None] * len(REGISTERS)
-        values = list(step.registers.values())
+        values: list[int | None] = list(step.registers.values())
         changed: list[int | str] = []
         for number, (old, new) in enumerate(zip(before, values)):
             if old != new:
@@ -65,8 +65,8 @@ def _pack_steps(steps: Sequence[Step], start: Mapping[str, int] | None, total: i
         flags.append(sum(bit for name, bit in _FLAG_BITS.items() if step.flags[name]))
         changes.append(changed)
         if depths is not None:
-            depths.append(step.stack_depth)
-            tops.append(_hex(step.stack_top))
+            depths.append(getattr(step, "stack_depth"))
+            tops.append(_hex(getattr(step, "stack_top")))
     return {
         "total": total,
         "cut": cut,
