@@ -227,7 +227,8 @@ def test_a_worker_killed_with_sigkill_is_replaced(server):
     os.kill(busy, signal.SIGKILL)
     thread.join(timeout=60)
     status, answer = answers[0]
-    assert status == 500 and answer["error"].startswith("the worker process running the program ended (signal 9)")
+    assert status == 500, answer
+    assert answer["error"].startswith("the worker process running the program ended (signal 9)")
 
     idle = server.workers()[0]
     os.kill(idle, signal.SIGKILL)

@@ -213,6 +213,11 @@ def worker_main() -> None:
     os.dup2(2, 1)
     signal.signal(signal.SIGALRM, _on_alarm)
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # Imported before the first job, whose time limit they would otherwise eat into; then ready.
+    from . import cli, view  # noqa: F401
+
+    answers.write(_FRAME.pack(0))
+    answers.flush()
     requests = sys.stdin.buffer
     while (frame := _read_frame(requests)) is not None:
         message = json.loads(frame)
@@ -244,6 +249,12 @@ class _Worker:
             # Ctrl-C in the server's terminal is for the server; it stops the workers itself.
             start_new_session=True,
         )
+        assert process.stdout is not None
+        try:
+            await process.stdout.readexactly(_FRAME.size)
+        except asyncio.IncompleteReadError:
+            await process.wait()
+            raise OSError(f"a worker process ended as it started (exit status {process.returncode})") from None
         return cls(process)
 
     async def ask(self, job: Job, seconds: float) -> tuple[int, Any]:
@@ -289,9 +300,15 @@ class WorkerPool:
         self._replacing: set[asyncio.Task[None]] = set()
 
     async def start(self) -> None:
-        for worker in await asyncio.gather(*(_Worker.start() for _ in range(self.size))):
-            self._all.add(worker)
-            self._idle.put_nowait(worker)
+        started = await asyncio.gather(*(_Worker.start() for _ in range(self.size)), return_exceptions=True)
+        for worker in started:
+            if isinstance(worker, _Worker):
+                self._all.add(worker)
+                self._idle.put_nowait(worker)
+        failure = next((error for error in started if isinstance(error, BaseException)), None)
+        if failure is not None:
+            await self.close()
+            raise failure
 
     def pids(self) -> list[int]:
         return [worker.process.pid for worker in self._all]
@@ -455,7 +472,10 @@ async def _serve(host: str, port: int, open_browser: bool, seconds: float, worke
     pool = WorkerPool(workers, seconds)
     runner = web.AppRunner(make_app(pool, token, f"quorvel-token-{port}"), access_log=None, handle_signals=False)
     try:
-        await pool.start()
+        try:
+            await pool.start()
+        except OSError as error:
+            raise ValueError(f"cannot start the worker processes: {error}") from None
         await runner.setup()
         await web.SockSite(runner, listener).start()
         url = _url(host, port, token)
