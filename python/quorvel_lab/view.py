@@ -194,9 +194,10 @@ def _summary(doc: Mapping[str, Any]) -> str:
         return f"does not assemble: {doc['error']['message']}"
     if packed is None:
         return "no trace"
+    steps = f"{packed['total']} step{'' if packed['total'] == 1 else 's'}"
     if packed["rax"] is not None:
-        return f"{packed['stopped']} after {packed['total']} steps: rax = {packed['rax']}"
-    return f"stopped after {packed['total']} steps: {packed['stopped']}"
+        return f"{packed['stopped']} after {steps}: rax = {packed['rax']}"
+    return f"stopped after {steps}: {packed['stopped']}"
 
 
 def fragment(doc: Mapping[str, Any]) -> str:
