@@ -156,17 +156,39 @@ def test_the_file_steps_both_ways_from_the_keyboard_alone(tab, tmp_path):
     assert page.requests == [out.as_uri()]
 
 
+# The WCAG contrast ratio of an element's text against the first opaque background behind it.
+CONTRAST = """node => {
+  const rgb = (text) => text.match(/[\\d.]+/g).map(Number);
+  const luminance = ([r, g, b]) => [r, g, b].map((c) => c / 255)
+    .map((c) => (c <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4))
+    .reduce((sum, c, i) => sum + c * [0.2126, 0.7152, 0.0722][i], 0);
+  let behind = node;
+  while (behind && rgb(getComputedStyle(behind).backgroundColor)[3] === 0) behind = behind.parentElement;
+  const [a, b] = [luminance(rgb(getComputedStyle(node).color)), luminance(rgb(getComputedStyle(behind).backgroundColor))];
+  return (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+}"""
+TEXTS = [".qv-outcome", ".qv-position", ".qv-num", ".qv-bytes", "tr.qv-next code", "tr.qv-ran code",
+         "tr.qv-changed th", "tr.qv-changed .qv-hex", ".qv-flag.qv-set", ".qv-flag:not(.qv-set)",
+         ".qv-diagnostic.qv-error td:last-child", ".qv-diagnostic.qv-warning td:last-child", ".qv-stack-note", ".qv-help"]
+
+
 @pytest.mark.parametrize("scheme", ["light", "dark"])
-def test_the_file_fits_a_phone_screen(tab, tmp_path, scheme):
+def test_the_file_fits_a_phone_screen_with_readable_colours(tab, tmp_path, scheme):
     out = tmp_path / "phone.html"
-    out.write_text(view.page(view.trace_document(GCD, {"rax": 1071, "rbx": 462})))
+    source = "mov rax, 1\nsub rax, 1\nadd rax, 1 2"
+    diagnostics = [*quorvel_lab.check(source), quorvel_lab.Diagnostic(1, 1, "error", "shown in its colours")]
+    doc = view.document(source, trace=quorvel_lab.trace(source), diagnostics=diagnostics)
+    out.write_text(view.page(doc))
     page = tab(width=390, height=844, scheme=scheme)
     page.page.goto(out.as_uri())
     page.page.locator(".quorvel-view.qv-mounted").focus()
     page.page.keyboard.press("ArrowRight")
+    page.page.keyboard.press("ArrowRight")
     assert page.page.evaluate("document.documentElement.scrollWidth") <= 390
     background = page.page.locator(".quorvel-view").evaluate("node => getComputedStyle(node).backgroundColor")
     assert background == ("rgb(255, 255, 255)" if scheme == "light" else "rgb(23, 25, 29)")
+    ratios = {selector: page.page.locator(selector).first.evaluate(CONTRAST) for selector in TEXTS}
+    assert {selector: ratio for selector, ratio in ratios.items() if ratio < 4.5} == {}
     page.screenshot(f"file-390x844-{scheme}")
 
 
