@@ -214,7 +214,11 @@ def wait_for(condition, what, seconds=60):
 
 
 def state(pid):
-    return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    """The process's state letter (R running, S sleeping, Z dead and not yet reaped, X gone)."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return "X"
 
 
 def test_a_worker_killed_with_sigkill_is_replaced(server):
@@ -232,6 +236,7 @@ def test_a_worker_killed_with_sigkill_is_replaced(server):
 
     idle = server.workers()[0]
     os.kill(idle, signal.SIGKILL)
+    wait_for(lambda: state(idle) in ("Z", "X"), "the idle worker's end")
     # Both kinds of death are behind the pool: every request is answered.
     answers = post_in_threads(server, [("run", {"source": f"mov rax, {n}"}) for n in range(4)])
     assert answers == [(200, {"rax": n, "stopped": "completed", "note": None}) for n in range(4)]
