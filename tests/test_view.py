@@ -32,7 +32,8 @@ def inlined_document(html):
     ("source", "registers"),
     [
         ("mov rax, 1\nnext:\n  mul rcx\n  dec rcx\n  jne next", {"rcx": 5}),
-        ("add rax, rcx ;; sub rbx, rax\nxor rdx, rdx\ndiv rdx", {"RCX": 2**64 - 1, "rbx": 0x8000000000000000}),
+        ("add rax, rcx ;; sub rbx, rax\nxor rdx, rdx\ndiv rdx", {"RCX": -1, "rbx": 0x8000000000000000}),
+        ("push rax\npush rbx\npop rcx\npop rdx\npop rsi", {"rax": 7, "rbx": 9}),
     ],
 )
 def test_the_document_holds_every_step_of_the_trace(source, registers):
@@ -43,7 +44,10 @@ def test_the_document_holds_every_step_of_the_trace(source, registers):
     assert packed["statement"] == [step.statement for step in trace.steps]
     assert packed["flags"] == [sum(1 << i for i, name in enumerate(quorvel_lab.FLAGS) if step.flags[name])
                                for step in trace.steps]
+    assert packed["depth"] == [step.stack_depth for step in trace.steps]
+    assert packed["top"] == [None if step.stack_top is None else format(step.stack_top, "x") for step in trace.steps]
     assert (packed["total"], packed["cut"], packed["stopped"]) == (len(trace.steps), None, trace.stopped)
+    assert (packed["stopStatement"], packed["note"]) == (trace.statement, trace.note)
     assert packed["rax"] == (None if trace.rax is None else str(trace.rax))
     rows = quorvel_lab.listing(source, registers).rows
     assert doc["listing"] == [[r.statement, r.line, r.offset, r.data.hex(" "), r.text] for r in rows]

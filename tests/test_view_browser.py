@@ -176,9 +176,10 @@ TEXTS = [".qv-outcome", ".qv-position", ".qv-num", ".qv-bytes", "tr.qv-next code
 @pytest.mark.parametrize("scheme", ["light", "dark"])
 def test_the_file_fits_a_phone_screen_with_readable_colours(tab, tmp_path, scheme):
     out = tmp_path / "phone.html"
-    source = "mov rax, 1\nsub rax, 1\nadd rax, 1 2"
+    source = "mov rax, 1\nsub rax, 1\nadd rax, 1 2\nxor rdx, rdx\ndiv rdx"
     diagnostics = [*quorvel_lab.check(source), quorvel_lab.Diagnostic(1, 1, "error", "shown in its colours")]
-    doc = view.document(source, trace=quorvel_lab.trace(source), diagnostics=diagnostics)
+    doc = view.document(source, trace=quorvel_lab.trace(source), listing_rows=quorvel_lab.listing(source).rows,
+                        diagnostics=diagnostics)
     out.write_text(view.page(doc))
     page = tab(width=390, height=844, scheme=scheme)
     page.page.goto(out.as_uri())
@@ -190,39 +191,32 @@ def test_the_file_fits_a_phone_screen_with_readable_colours(tab, tmp_path, schem
     assert background == ("rgb(255, 255, 255)" if scheme == "light" else "rgb(23, 25, 29)")
     ratios = {selector: page.page.locator(selector).first.evaluate(CONTRAST) for selector in TEXTS}
     assert {selector: ratio for selector, ratio in ratios.items() if ratio < 4.5} == {}
+    page.page.keyboard.press("End")
+    assert page.page.locator("tr.qv-fault").get_attribute("data-line") == "5"
+    assert page.page.locator("tr.qv-fault code").evaluate(CONTRAST) >= 4.5
+    assert page.page.locator(".qv-end p").all_inner_texts()[1:] == ["in statement 5: div rdx", "at statement 5 (line 5): div rdx"]
     page.screenshot(f"file-390x844-{scheme}")
 
 
-def with_stack_columns(doc, depths, tops):
-    """Stack columns for a trace recorded before steps carried them (the view reads them as they will come)."""
-    doc["trace"]["depth"] = depths
-    doc["trace"]["top"] = [None if top is None else format(top, "x") for top in tops]
-    return doc
-
-
 def test_the_stack_is_replayed_from_the_steps_and_a_cut_is_announced(tab, tmp_path):
-    source = "push rax\npush rbx\npop rcx\npush rcx\npop rdx\npop rsi\npop rdi"
-    doc = view.trace_document(source, {"rax": 7, "rbx": 9})
-    if "depth" not in doc["trace"] or doc["trace"]["depth"] is None:
-        doc = with_stack_columns(doc, [1, 2, 1, 2, 1, 0, -1], [7, 9, 7, 9, 7, None, None])
+    source = "push rax\npush rbx\npop rcx\npush rcx\nadd rcx, 1\npush rcx\npop rdx\npop rsi\npop rdi\npop r8\nnop"
     out = tmp_path / "stack.html"
-    out.write_text(view.page(doc))
+    out.write_text(view.page(view.trace_document(source, {"rax": 7, "rbx": 9})))
     page = tab()
     page.page.goto(out.as_uri())
     shown = ViewOnPage(page.page.locator(".quorvel-view.qv-mounted"))
     words = shown.root.locator(".qv-stack-words .qv-hex")
     shown.root.focus()
-    for expected in (["0x0000000000000007"],
-                     ["0x0000000000000009", "0x0000000000000007"],
-                     ["0x0000000000000007"],
-                     ["0x0000000000000009", "0x0000000000000007"]):
+    stepper = quorvel_lab.Stepper(source, {"rax": 7, "rbx": 9})
+    expected = []
+    while stepper.step() is not None:
         shown.press("ArrowRight")
-        assert words.all_inner_texts() == expected
-    shown.press("End")
-    assert words.all_inner_texts() == []
+        expected.append([f"0x{word:016x}" for word in stepper.stack])
+        assert words.all_inner_texts() == expected[-1]
+    assert expected[1] == ["0x0000000000000009", "0x0000000000000007"] and expected[-1] == []
     assert shown.root.locator(".qv-stack-note").inner_text() == "empty: the program popped 1 word more than it pushed"
-    shown.press("ArrowLeft", 3)
-    assert words.all_inner_texts() == ["0x0000000000000009", "0x0000000000000007"]
+    shown.press("ArrowLeft", 6)
+    assert words.all_inner_texts() == expected[-7]
 
     spin = "spin:\n  add rax, 1\n  jmp spin"
     out.write_text(view.page(view.document(spin, trace=quorvel_lab.trace(spin, max_steps=25), limit=10)))

@@ -125,7 +125,7 @@
     // rsp, so the word at depth d is what the last step that ended at depth d saw.
     stackAt(k) {
       const t = this.trace;
-      if (!t || t.depth === null) return null;
+      if (!t) return null;
       const depth = k === 0 ? 0 : t.depth[k - 1];
       const shown = Math.max(0, Math.min(depth, STACK_SHOWN));
       const words = new Array(shown).fill(null);
@@ -318,7 +318,7 @@
       parts.push(el("p", { className: t.rax === null ? "qv-stopped qv-error-text" : "qv-stopped" },
         t.rax === null ? t.stopped : "completed"));
       if (t.note) parts.push(el("p", { className: "qv-note" }, t.note));
-      if (t.stopStatement !== null && t.stopStatement !== undefined) {
+      if (t.stopStatement !== null) {
         const row = this.model.row(t.stopStatement);
         parts.push(el("p", null, `at statement ${t.stopStatement}` + (row ? ` (line ${row.line}): ${row.text}` : "")));
       }
@@ -429,7 +429,7 @@
     renderStack(stack) {
       this.stackList.textContent = "";
       if (stack === null) {
-        this.stackNote.textContent = "not recorded in this trace";
+        this.stackNote.textContent = "";
         return;
       }
       stack.words.forEach((word, index) => {
@@ -461,7 +461,7 @@
       };
       if (k > 0) mark(model.trace.statement[k - 1], "qv-ran");
       let current = mark(model.nextStatement(k), "qv-next");
-      if (k === model.count && model.trace.stopStatement !== null && model.trace.stopStatement !== undefined) {
+      if (k === model.count && model.trace.stopStatement !== null) {
         current = mark(model.trace.stopStatement, "qv-fault");
       }
       if (current) {

@@ -49,9 +49,7 @@ def _pack_steps(steps: Sequence[Step], start: Mapping[str, int] | None, total: i
     fourteen and the view marks none of them as changed.
     """
     before: list[int | None] = [None if start is None else start.get(name) for name in REGISTERS]
-    statements, flags, changes = [], [], []
-    depths: list[int] | None = [] if steps and hasattr(steps[0], "stack_depth") else None
-    tops: list[str | None] = []
+    statements, flags, changes, depths, tops = [], [], [], [], []
     for index, step in enumerate(steps):
         if index == cut:
             before = [None] * len(REGISTERS)
@@ -64,9 +62,8 @@ def _pack_steps(steps: Sequence[Step], start: Mapping[str, int] | None, total: i
         statements.append(step.statement)
         flags.append(sum(bit for name, bit in _FLAG_BITS.items() if step.flags[name]))
         changes.append(changed)
-        if depths is not None:
-            depths.append(getattr(step, "stack_depth"))
-            tops.append(_hex(getattr(step, "stack_top")))
+        depths.append(step.stack_depth)
+        tops.append(_hex(step.stack_top))
     return {
         "total": total,
         "cut": cut,
@@ -74,7 +71,7 @@ def _pack_steps(steps: Sequence[Step], start: Mapping[str, int] | None, total: i
         "flags": flags,
         "changes": changes,
         "depth": depths,
-        "top": tops if depths is not None else None,
+        "top": tops,
     }
 
 
@@ -131,7 +128,7 @@ def document(
         rows = _rows_from_steps(steps)
     if registers is None and trace is not None:
         registers = getattr(trace.steps, "start", None)
-    start = {name.lower(): value for name, value in (registers or {}).items()}
+    start = {name.lower(): value % (1 << 64) for name, value in (registers or {}).items()}
     if start or trace is not None:
         # The frame loads these registers; the rest start unknown.
         from . import FRAME_LOADED
@@ -144,8 +141,8 @@ def document(
         packed |= {
             "rax": None if trace.rax is None else str(trace.rax),
             "stopped": trace.stopped,
-            "stopStatement": getattr(trace, "statement", None),
-            "note": getattr(trace, "note", None),
+            "stopStatement": trace.statement,
+            "note": trace.note,
         }
     return {
         "title": title,
