@@ -1,16 +1,16 @@
 """The trace view: a page to step through a run, forwards and backwards.
 
 The view is one HTML+CSS+JavaScript component shipped beside this module
-(``view.js``, ``view.css``). It is
-fed a *document*, a JSON value this module builds from a program and its
-trace, and shows it three ways: inside a notebook cell (``fragment``), as one
-offline file (``page``), and in the playground that ``quorvel serve`` opens.
+(``view.js``, ``view.css``). It is fed a *document*, a JSON value this module
+builds from a program and its trace, and shows it three ways: inside a
+notebook cell (``fragment``), as one offline file (``page``), and in the
+playground that ``quorvel serve`` opens.
 
 The document carries the trace packed column by column: for each step its
-statement, flags and stack words, and only the registers it changed, in hex
-(JavaScript numbers cannot hold 64 bits). A step costs the page some 30 bytes
-instead of the 400 of the command line's JSON, so a 100,000-step trace opens
-in a browser as quickly as a photo does.
+statement, flags, stack depth and top word, and only the registers it
+changed, in hex (JavaScript numbers cannot hold 64 bits). A step costs the
+page 10 to 20 bytes instead of the 400 of the command line's JSON, so a
+100,000-step trace opens in a browser as quickly as a photo does.
 """
 
 from __future__ import annotations
