@@ -101,10 +101,12 @@ def test_the_api_answers_as_the_command_line(server, command, expected):
     ("source", "registers", "expected"),
     [
         (FACTORIAL, {"rcx": 10}, {"rax": 3628800, "stopped": "completed"}),
-        ("mov rax, 7\nxor rdx, rdx\ndiv rdx", {}, {"rax": None, "note": "in statement 3: div rdx",
+        ("mov rax, 7\nxor rdx, rdx\ndiv rdx", {}, {"rax": None, "statement": 3, "note": "in statement 3: div rdx",
                                                   "stopped": "Execution fault: SIGFPE (integer divide by zero) "
                                                              "at code offset 0x9c"}),
         ("add rax, rbx", {"rax": 1, "rbx": -1}, {"rax": 0, "stopped": "completed"}),
+        ("mov rcx, 3\npush rcx\ndec rcx\npush rcx", {}, {"stack": [2, 3], "stack_depth": 2,
+                                                          "flags": {"CF": False, "ZF": False, "SF": False, "OF": False}}),
     ],
 )
 def test_run_answers_the_result_and_how_the_run_stopped(server, source, registers, expected):
@@ -178,6 +180,10 @@ def test_an_endless_loop_answers_on_time_and_the_server_goes_on(server, command)
     elapsed = time.monotonic() - started
     stopped = answer["trace"]["stopped"] if command == "view" else answer["stopped"]
     assert (status, stopped) == (200, f"time limit ({TIME_LIMIT} s) reached")
+    if command == "run":  # where the program was when the time ran out
+        assert answer["statement"] in (1, 2) and answer["registers"]["rax"] == 0
+    else:  # the steps it ran until then
+        assert len(answer["trace"]["statement"] if command == "view" else answer["steps"]) > 0
     assert TIME_LIMIT <= elapsed < TIME_LIMIT + 5
     assert server.post("run", {"source": "mov rax, 3"})[1]["rax"] == 3
 
@@ -239,7 +245,7 @@ def test_a_worker_killed_with_sigkill_is_replaced(server):
     wait_for(lambda: state(idle) in ("Z", "X"), "the idle worker's end")
     # Both kinds of death are behind the pool: every request is answered.
     answers = post_in_threads(server, [("run", {"source": f"mov rax, {n}"}) for n in range(4)])
-    assert answers == [(200, {"rax": n, "stopped": "completed", "note": None}) for n in range(4)]
+    assert [(status, answer["rax"]) for status, answer in answers] == [(200, n) for n in range(4)]
     wait_for(lambda: len(server.workers()) == 2 and busy not in server.workers() and idle not in server.workers(),
              "two fresh workers")
 

@@ -29,11 +29,12 @@ import signal
 import socket
 import struct
 import sys
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from ._native import Stepper
     from .records import Step, Trace
 
 __all__ = [
@@ -123,38 +124,51 @@ def _limit_text(seconds: float) -> str:
     return f"time limit ({seconds:g} s) reached"
 
 
-def time_limit_answer(job: Job, seconds: float, recorded: Sequence[Step] = ()) -> tuple[int, Any]:
-    """What a request answers when its program ran out of time, with the steps `recorded` until then."""
+@dataclass
+class _Progress:
+    """How far a job got: what a request that runs out of time still answers."""
+
+    steps: list[Step] = dataclasses.field(default_factory=list)
+    stepper: Stepper | None = None
+
+
+def time_limit_answer(job: Job, seconds: float, progress: _Progress | None = None) -> tuple[int, Any]:
+    """What a request answers when its program ran out of time, with what it did until then."""
     from . import view
     from .records import Trace
 
+    progress = progress or _Progress()
     stopped = _limit_text(seconds)
-    trace = Trace(list(recorded), None, stopped)
+    trace = Trace(progress.steps, None, stopped)
     if job.command == "trace":
         return 200, _trace_json(trace)
     if job.command == "run":
-        return 200, {"rax": None, "stopped": stopped, "note": None}
+        return 200, _run_record(progress.stepper, stopped)
     if job.command == "view":
         return 200, view.trace_document(job.source, job.registers, trace=trace)
     return 503, {"error": stopped}
 
 
-def _run_record(source: str, registers: Mapping[str, int]) -> dict[str, Any]:
-    """The result of running `source` at full speed, as JSON."""
-    import quorvel
+_RUN_FIELDS = ("rax", "registers", "flags", "stack", "stack_depth", "stopped", "statement", "note")
 
-    engine = quorvel.Quorvel()
-    for name, value in registers.items():
-        engine.mov(name, value)
-    engine.asm(source)
-    try:
-        engine.execute()
-    except ValueError as error:
-        if not str(error).startswith("Execution fault"):
-            raise
-        notes = getattr(error, "__notes__", [])
-        return {"rax": None, "stopped": str(error), "note": notes[0] if notes else None}
-    return {"rax": engine.get("rax"), "stopped": "completed", "note": None}
+
+def _run_record(stepper: Stepper | None, stopped: str | None = None) -> dict[str, Any]:
+    """A run's result, from the stepper that ran it: where it stopped, or where it was paused."""
+    if stepper is None:
+        return dict.fromkeys(_RUN_FIELDS) | {"stopped": stopped}
+    record = {name: getattr(stepper, name) for name in _RUN_FIELDS}
+    if stopped is not None:
+        record["stopped"] = stopped
+    return record
+
+
+def _run(job: Job, progress: _Progress) -> dict[str, Any]:
+    """Run at full native speed (no breakpoints, no step limit)."""
+    import quorvel_lab
+
+    progress.stepper = quorvel_lab.Stepper(job.source, job.registers)
+    progress.stepper.run()
+    return _run_record(progress.stepper)
 
 
 def _trace_json(trace: Trace) -> dict[str, Any]:
@@ -169,19 +183,19 @@ def _trace_json(trace: Trace) -> dict[str, Any]:
     return value
 
 
-def _traced(job: Job, recorded: list[Step]) -> Trace:
-    """Trace as ``trace()`` does, keeping each step in `recorded` as it happens."""
+def _traced(job: Job, progress: _Progress) -> Trace:
+    """Trace as ``trace()`` does, keeping each step in `progress` as it happens."""
     import quorvel_lab
 
     from .records import Trace
 
     stream = quorvel_lab.steps(job.source, job.registers, job.max_steps)
-    recorded.extend(stream)
+    progress.steps.extend(stream)
     assert stream.stopped is not None, "an exhausted stream says how it stopped"
-    return Trace(recorded, stream.rax, stream.stopped, stream.statement, stream.note)
+    return Trace(progress.steps, stream.rax, stream.stopped, stream.statement, stream.note)
 
 
-def _compute(job: Job, recorded: list[Step]) -> Any:
+def _compute(job: Job, progress: _Progress) -> Any:
     import quorvel_lab
 
     from . import view
@@ -192,11 +206,11 @@ def _compute(job: Job, recorded: list[Step]) -> Any:
     if job.command == "listing":
         return to_json(quorvel_lab.listing(job.source, job.registers))
     if job.command == "trace":
-        return _trace_json(_traced(job, recorded))
+        return _trace_json(_traced(job, progress))
     if job.command == "run":
-        return _run_record(job.source, job.registers)
+        return _run(job, progress)
     try:
-        trace = _traced(job, recorded)
+        trace = _traced(job, progress)
     except ValueError:
         # The document of a program that does not assemble: its error and every diagnostic.
         return view.trace_document(job.source, job.registers)
@@ -214,15 +228,15 @@ def _on_alarm(signum: int, frame: object) -> None:
 
 def answer(job: Job, seconds: float) -> tuple[int, Any]:
     """Do `job` within `seconds`: an HTTP status and a JSON body, never an exception."""
-    recorded: list[Step] = []
+    progress = _Progress()
     try:
         signal.setitimer(signal.ITIMER_REAL, seconds)
         try:
-            return 200, _compute(job, recorded)
+            return 200, _compute(job, progress)
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
     except _TimeLimit:
-        return time_limit_answer(job, seconds, recorded)
+        return time_limit_answer(job, seconds, progress)
     except ValueError as error:
         return 422, {"error": str(error), "notes": list(getattr(error, "__notes__", ()))}
     except MemoryError:
