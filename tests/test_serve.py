@@ -155,6 +155,7 @@ def test_a_body_over_one_mebibyte_is_refused(server):
         (b"{'source': 'nop'}", "the body is not JSON"),
         (b"\xff\xfe", "the body is not JSON"),
         (b'["nop"]', "the body must be a JSON object"),
+        (b"[" * 100000, "the body is not JSON the API takes: it is nested too deeply"),
         (b"{}", '"source" must be a string'),
         (b'{"source": 5}', '"source" must be a string'),
         (b'{"source": "nop", "registers": [["rax", 1]]}', '"registers" must be an object'),
