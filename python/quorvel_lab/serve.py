@@ -521,6 +521,13 @@ def make_app(pool: WorkerPool, token: str, cookie_name: str) -> Any:
     return app
 
 
+def _user() -> str:
+    try:
+        return getpass.getuser()
+    except (OSError, KeyError):  # no name for this user id (a container, say)
+        return f"user {os.getuid()}"
+
+
 def _url(host: str, port: int, token: str) -> str:
     shown = f"[{host}]" if ":" in host else host
     return f"http://{shown}:{port}/?token={token}"
@@ -546,7 +553,7 @@ async def _serve(host: str, port: int, open_browser: bool, seconds: float, worke
         await web.SockSite(runner, listener).start()
         url = _url(host, port, token)
         print(url, flush=True)
-        print(f"quorvel serve: anyone who has this URL can run native code on this machine as {getpass.getuser()}. "
+        print(f"quorvel serve: anyone who has this URL can run native code on this machine as {_user()}. "
               f"Programs run in {workers} worker processes, {seconds:g} s at most each. Ctrl-C stops the server.",
               flush=True)
         if open_browser:
@@ -569,6 +576,8 @@ def main(host: str = "127.0.0.1", port: int = 0, open_browser: bool = True, seco
         import aiohttp  # noqa: F401
     except ImportError:
         raise ValueError("quorvel serve needs the serve extra: pip install 'quorvel[serve]'") from None
+    if not 0 <= port <= 65535:
+        raise ValueError(f"invalid port {port}: ports are 0 (any free one) to 65535")
     asyncio.run(_serve(host, port, open_browser, seconds, workers or min(4, os.cpu_count() or 1)))
     return 0
 
