@@ -228,7 +228,16 @@ def state(pid):
         return "X"
 
 
-def test_a_worker_killed_with_sigkill_is_replaced(server):
+@pytest.fixture
+def patient_server():
+    """A server whose time limit leaves ample time to find the worker running a loop."""
+    server = start_server("--time-limit", "120", "--workers", "2")
+    yield server
+    stop_server(server)
+
+
+def test_a_worker_killed_with_sigkill_is_replaced(patient_server):
+    server = patient_server
     wait_for(lambda: len(server.workers()) == 2, "two workers")
     answers = []
     thread = threading.Thread(target=lambda: answers.append(server.post("run", {"source": ENDLESS})))
