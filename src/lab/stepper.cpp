@@ -356,8 +356,12 @@ std::int64_t Stepper::stack_depth() const {
 
 std::vector<std::uint64_t> Stepper::stack() const {
   const std::int64_t depth = stack_depth();
-  if (depth <= 0) return {};
-  const auto* top = reinterpret_cast<const std::uint64_t*>(state_.gpr[runtime::kRsp]);
+  // Stopped inside the epilogue, rsp may hold whatever rbp held: only words
+  // of the stepper's own stack are read.
+  const std::uint64_t rsp = state_.gpr[runtime::kRsp];
+  const auto bottom = reinterpret_cast<std::uint64_t>(stack_->top()) - stack_->size();
+  if (depth <= 0 || rsp < bottom) return {};
+  const auto* top = reinterpret_cast<const std::uint64_t*>(rsp);
   return std::vector<std::uint64_t>(top, top + depth);
 }
 
