@@ -205,7 +205,7 @@ def test_check_lists_every_diagnostic_and_fails_only_on_errors(capsys, tmp_path)
     assert (status, err) == (1, "")
     assert out.splitlines() == [
         *(f"{broken}:{d.line}: {d.severity}: {d.message} (statement {d.statement})" for d in diagnostics),
-        f"{broken}: 2 errors, 1 warning",
+        f"{broken}: 2 errors, 2 warnings",
     ]
     risky = program(tmp_path, "shl rax, 3\n", "risky.s")
     assert run_cli(capsys, "check", risky)[0] == 0

@@ -75,6 +75,12 @@ def test_check_reports_every_error_where_it_stands(seed):
         (".section .text", 1, r"\.section"),
         ("push rax rbx", 1, r"\brbx\b"),
         ("nop\nmov rax,5", 2, r"'rax,5' is one operand.*space after the comma"),
+        ("mov rbp, 5", 1, r"^mov rbp, 5: writes rbp, the frame pointer"),
+        ("push rbp\nmov rbp, rax\npop rax", 2, r"writes rbp"),
+        ("shl rbp, 1", 1, r"writes rbp"),
+        ("nop\npop rbx", 2, r"^pop rbx: pops more than was pushed .*\(0 words pushed, 1 popped\)"),
+        ("push rax\ncall f\nf:\npop rbx\npop rcx\npop rdx", 6, r"\(2 words pushed, 3 popped\)"),
+        ("jmp x\ny:\npop rbx\nx:\njmp y", 3, r"^pop rbx: pops more"),
     ],
 )
 def test_check_warns_about_silent_traps(source, statement, pattern):
@@ -92,10 +98,49 @@ def test_check_flags_a_byte_order_mark_and_the_unknown_mnemonic_it_makes():
 @pytest.mark.parametrize(
     "source",
     ["shl rax, 1", "mov rax, 5000000000", "add rax, 2147483647", "nop\nret", "top:\ndec rcx\njne top",
-     ".text\n.global main\nmain:\n_start", "", "; only a comment\n\n"],
+     ".text\n.global main\nmain:\n_start", "", "; only a comment\n\n", "push rax\npop rbx",
+     "call f\nf:\npop rbx", "cmp rax, 1\nje x\npop rbx\nx:", "ret\npop rbx", "top:\npush rax\njmp top",
+     "push rbp\npop rax"],
 )
 def test_check_is_silent_about_clean_programs(source):
     assert quorvel_lab.check(source) == []
+
+
+@pytest.mark.parametrize(
+    ("statement", "hint"),
+    [
+        ("mov rax, 0x10", "immediates are written in decimal digits only, so write 16 for 0x10"),
+        ("add rbx, 1_000", "immediates are written in decimal digits only, so write 1000 for 1_000"),
+        ("mov rax, -1", "so write 18446744073709551615 for -1 (its 64-bit two's complement)"),
+        ("cmp rax, 0b101", "write 5 for 0b101"),
+        ("mov rax, 1.5", "'1.5' is not a whole number of 64 bits"),
+        ("mov rax, 18446744073709551616", "is not a whole number of 64 bits"),
+        ("mov rax, -9223372036854775809", "is below -9223372036854775808"),
+        ("shl rax, 0x3", "a count is written in decimal digits, from -128 to 127: write 3 for 0x3"),
+        ("rol rax, 200", "a count is written in decimal digits, from -128 to 127"),
+        ("mov eax, 5", "only the 64-bit register names exist: 'eax' is part of rax, write rax"),
+        ("add rax, BX", "'BX' is part of rbx, write rbx"),
+        ("push al", "'al' is part of rax"),
+        ("inc r9w", "'r9w' is part of r9"),
+        ("mov rax, sil", "'sil' is part of rsi"),
+        ("mov ah, 1", "'ah' is part of rax"),
+        ("shl r15b, 1", "'r15b' is part of r15"),
+        ("dec esp", "'esp' is part of rsp, which a program cannot name: the 14 registers it can name are rax, "),
+        ("push r11", "a program cannot name r11"),
+        ("mov rbx, rcx", "this pair of registers has no encoding; the forms are mov r64, imm64; mov rax, r64; "
+                         "mov r64, rax; mov rcx, rcx; mov rdx, rdx; mov rbx, rbx (r64: any of the 14 registers); "
+                         "push rcx then pop rbx copies without touching rax"),
+        ("movq r8, r9", "push r9 then pop r8"),
+        ("sub r8, rbx", "the forms are sub r64, imm32; sub rax, r64; sub r64, rax; sub rcx, rcx; sub rdx, rdx; "
+                        "sub rbx, rbx (r64: any of the 14 registers)"),
+        ("imul rcx, rdx", "the forms are imul rax, r64; imul r64, rax;"),
+    ],
+)
+def test_check_adds_a_hint_to_the_errors_a_learner_meets_first(statement, hint):
+    diagnostics = quorvel_lab.check(f"nop\n{statement}")
+    assert [(d.statement, d.severity) for d in diagnostics] == [(2, "error"), (2, "warning")]
+    assert diagnostics[0].message == execute_error(statement).removeprefix("Line 2: ")
+    assert diagnostics[1].message.startswith(f"{statement}: ") and hint in diagnostics[1].message
 
 
 @pytest.mark.parametrize("source", ["nop\npush r11", "nop\nfoo", "jmp nowhere", "nop ;; lea rax, [rbx]", "shl rax, cl"])

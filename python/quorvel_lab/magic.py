@@ -10,7 +10,10 @@
 
 The cell's text is the program. Without options the magic runs it and shows
 rax and the register dump; ``--trace`` shows every step, ``--listing`` the
-bytes of every statement. A notebook gets HTML tables, a terminal text.
+bytes of every statement, ``--check`` every error and warning without running
+it. A notebook gets HTML tables, a terminal text; a long table shows its first
+and last 500 rows. A program that does not assemble or faults fails the cell
+with its message in one line.
 """
 
 from __future__ import annotations
@@ -29,13 +32,29 @@ from IPython.display import display
 
 import quorvel_lab
 
-from .cli import is_panic, parse_assignment, report, unseen_registers, unseen_warning
+from .cli import is_panic, parse_assignment, unseen_registers, unseen_warning
+from .tables import HTML_ROW_LIMIT
 
-__all__ = ["RunResult", "run", "quorvel_cell", "register"]
+__all__ = ["ProgramError", "RunResult", "run", "quorvel_cell", "register"]
 
 
 class _Displayable(Protocol):
+    def text(self, limit: int | None = None) -> str: ...
     def _repr_html_(self) -> str: ...
+
+
+class ProgramError(Exception):
+    """A program that does not assemble, or faults: the cell fails with the message alone."""
+
+    def _render_traceback_(self) -> list[str]:
+        # IPython shows these lines in place of a traceback.
+        return [f"quorvel: error: {self}"]
+
+
+def _one_line(error: BaseException) -> str:
+    """The message and its notes ("in statement 2: push r11") on one line."""
+    notes = getattr(error, "__notes__", ())
+    return f"{error} ({'; '.join(notes)})" if notes else str(error)
 
 
 @dataclass(frozen=True)
@@ -45,8 +64,11 @@ class RunResult:
     rax: int
     dump: str
 
-    def __str__(self) -> str:
+    def text(self, limit: int | None = None) -> str:
         return f"{self.dump}\nrax = {self.rax}"
+
+    def __str__(self) -> str:
+        return self.text()
 
     def _repr_html_(self) -> str:
         return f"<p><code>rax = {self.rax}</code></p><pre>{html.escape(self.dump)}</pre>"
@@ -73,21 +95,24 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--reg", action="append", default=[], type=parse_assignment, metavar="NAME=VALUE")
     parser.add_argument("--trace", action="store_true")
     parser.add_argument("--listing", action="store_true")
+    parser.add_argument("--check", action="store_true")
     return parser
 
 
 def _show(value: _Displayable) -> None:
     # IPython's display() carries no annotations.
-    display({"text/plain": str(value), "text/html": value._repr_html_()}, raw=True)  # type: ignore[no-untyped-call]
+    display(  # type: ignore[no-untyped-call]
+        {"text/plain": value.text(HTML_ROW_LIMIT), "text/html": value._repr_html_()}, raw=True
+    )
 
 
 def quorvel_cell(line: str, cell: str) -> None:
-    """%%quorvel [--reg NAME=VALUE ...] [--trace] [--listing]
+    """%%quorvel [--reg NAME=VALUE ...] [--check] [--listing] [--trace]
 
     Run the cell as a quorvel program and show rax and the registers, or with
-    --trace every step, or with --listing the bytes of every statement.
-    --reg takes decimal or 0x hex values (negative ones in two's complement)
-    and may be repeated.
+    --check every error and warning, --listing the bytes of every statement,
+    --trace every step. --reg takes decimal or 0x hex values (negative ones
+    in two's complement) and may be repeated.
     """
     try:
         argv = shlex.split(line)
@@ -97,19 +122,21 @@ def quorvel_cell(line: str, cell: str) -> None:
     registers = dict(args.reg)
     for name in unseen_registers(registers):
         print(f"quorvel: warning: {unseen_warning(name)}", file=sys.stderr)
+    if args.check:
+        _show(quorvel_lab.check(cell))
     try:
         if args.listing:
             _show(quorvel_lab.listing(cell, registers))
         if args.trace:
             _show(quorvel_lab.trace(cell, registers))
-        if not (args.listing or args.trace):
+        if not (args.check or args.listing or args.trace):
             _show(run(cell, registers))
     except ValueError as error:
-        report(error)
+        raise ProgramError(_one_line(error)) from None
     except BaseException as error:
         if not is_panic(error):
             raise
-        report(error)
+        raise ProgramError(_one_line(error)) from None
 
 
 def register(ipython: Any) -> None:

@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Mapping
+import html
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import ClassVar, TypeVar
+from typing import Any, ClassVar, TypeVar, overload
 
 from . import _native
-from .tables import Column, html_table, offset_text, text_table, value_text
+from .tables import HTML_ROW_LIMIT, Column, html_table, offset_text, text_table, value_text
 
 __all__ = [
     "REGISTERS",
@@ -37,21 +38,55 @@ FRAME_EPILOGUE_SIZE = 14
 _Item = TypeVar("_Item")
 
 
+class _Cells(Sequence[tuple[str, ...]]):
+    """A table's cells, each row made when it is read: a notebook shows a thousand rows of a long trace."""
+
+    def __init__(self, count: int, row: Callable[[int], tuple[str, ...]]) -> None:
+        self._count = count
+        self._row = row
+
+    def __len__(self) -> int:
+        return self._count
+
+    @overload
+    def __getitem__(self, index: int) -> tuple[str, ...]: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[tuple[str, ...]]: ...
+    def __getitem__(self, index: int | slice) -> tuple[str, ...] | list[tuple[str, ...]]:
+        if isinstance(index, slice):
+            return [self._row(i) for i in range(*index.indices(self._count))]
+        if not -self._count <= index < self._count:
+            raise IndexError(index)
+        return self._row(index % self._count)
+
+
 class _Table(list[_Item]):
     """A list that prints as a table; subclasses say which columns an item fills."""
 
     columns: ClassVar[tuple[Column, ...]]
     empty_text: ClassVar[str]
 
-    def cells(self) -> list[tuple[str, ...]]:
+    def cell(self, index: int) -> tuple[str, ...]:
         raise NotImplementedError
 
-    def __str__(self) -> str:
+    def cells(self) -> Sequence[tuple[str, ...]]:
+        return _Cells(len(self), self.cell)
+
+    def text(self, limit: int | None = None) -> str:
+        """The table as text; above `limit` rows only the first and last halves."""
         if not self:
             return self.empty_text
-        return text_table(self.columns, self.cells())
+        return text_table(self.columns, self.cells(), limit)
+
+    def __str__(self) -> str:
+        return self.text()
+
+    def _repr_pretty_(self, printer: Any, cycle: bool) -> None:
+        printer.text(self.text(HTML_ROW_LIMIT))
 
     def _repr_html_(self) -> str:
+        if not self:
+            return f"<p>{html.escape(self.empty_text)}</p>"
         return html_table(self.columns, self.cells())
 
 
@@ -67,8 +102,9 @@ class Rows(_Table[Row]):
     columns = (Column("stmt", True), Column("line", True), Column("offset", True), Column("bytes"), Column("text"))
     empty_text = "(no statements)"
 
-    def cells(self) -> list[tuple[str, ...]]:
-        return [(str(r.statement), str(r.line), offset_text(r.offset), r.data.hex(" "), r.text) for r in self]
+    def cell(self, index: int) -> tuple[str, ...]:
+        r = self[index]
+        return (str(r.statement), str(r.line), offset_text(r.offset), r.data.hex(" "), r.text)
 
 
 @dataclass(frozen=True, slots=True)
@@ -84,8 +120,14 @@ class Listing:
             f"(prologue, register loads) and {FRAME_EPILOGUE_SIZE} after them (epilogue)"
         )
 
+    def text(self, limit: int | None = None) -> str:
+        return f"{Rows(self.rows).text(limit)}\n{self.summary()}"
+
     def __str__(self) -> str:
-        return f"{Rows(self.rows)}\n{self.summary()}"
+        return self.text()
+
+    def _repr_pretty_(self, printer: Any, cycle: bool) -> None:
+        printer.text(self.text(HTML_ROW_LIMIT))
 
     def _repr_html_(self) -> str:
         return html_table(Rows.columns, Rows(self.rows).cells(), self.summary())
@@ -101,12 +143,25 @@ class Diagnostic:
     message: str
 
 
+# White on a strong colour reads the same on a light and a dark notebook.
+_SEVERITY_STYLES = {
+    "error": "color:#fff;background:#b3261e",
+    "warning": "color:#000;background:#f2b400",
+}
+
+
 class Diagnostics(_Table[Diagnostic]):
-    columns = (Column("stmt", True), Column("line", True), Column("severity"), Column("message"))
+    columns = (
+        Column("stmt", True),
+        Column("line", True),
+        Column("severity", styles=_SEVERITY_STYLES),
+        Column("message"),
+    )
     empty_text = "no errors, no warnings"
 
-    def cells(self) -> list[tuple[str, ...]]:
-        return [(str(d.statement), str(d.line), d.severity, d.message) for d in self]
+    def cell(self, index: int) -> tuple[str, ...]:
+        d = self[index]
+        return (str(d.statement), str(d.line), d.severity, d.message)
 
 
 @dataclass(slots=True)
@@ -149,28 +204,22 @@ class Steps(_Table[Step]):
         super().__init__(steps)
         self.start: dict[str, int] | None = dict(start) if start is not None else None
 
-    def cells(self) -> list[tuple[str, ...]]:
-        cells: list[tuple[str, ...]] = []
-        before: Mapping[str, int] | None = self.start
-        for step in self:
-            if before is None:
-                changed = list(REGISTERS)
-            else:
-                changed = [name for name in REGISTERS if name in before and before[name] != step.registers[name]]
-            text = " ".join(f"{name}={value_text(step.registers[name])}" for name in changed)
-            cells.append(
-                (
-                    str(step.step),
-                    str(step.statement),
-                    str(step.line),
-                    offset_text(step.offset),
-                    step.text,
-                    _flags_text(step.flags),
-                    text,
-                )
-            )
-            before = step.registers
-        return cells
+    def cell(self, index: int) -> tuple[str, ...]:
+        step = self[index]
+        before: Mapping[str, int] | None = self[index - 1].registers if index else self.start
+        if before is None:
+            changed = list(REGISTERS)
+        else:
+            changed = [name for name in REGISTERS if name in before and before[name] != step.registers[name]]
+        return (
+            str(step.step),
+            str(step.statement),
+            str(step.line),
+            offset_text(step.offset),
+            step.text,
+            _flags_text(step.flags),
+            " ".join(f"{name}={value_text(step.registers[name])}" for name in changed),
+        )
 
 
 @dataclass(frozen=True, slots=True)
@@ -193,8 +242,14 @@ class Trace:
     def _table(self) -> Steps:
         return self.steps if isinstance(self.steps, Steps) else Steps(self.steps)
 
+    def text(self, limit: int | None = None) -> str:
+        return f"{self._table().text(limit)}\n{self.summary()}"
+
     def __str__(self) -> str:
-        return f"{self._table()}\n{self.summary()}"
+        return self.text()
+
+    def _repr_pretty_(self, printer: Any, cycle: bool) -> None:
+        printer.text(self.text(HTML_ROW_LIMIT))
 
     def _repr_html_(self) -> str:
         return html_table(Steps.columns, self._table().cells(), self.summary())
