@@ -1,6 +1,6 @@
-// quorvel_lab._native: the lab's native part. Plain functions over the same
-// core as the quorvel module; the Python package builds its objects from
-// the tuples these return.
+// quorvel_lab._native: the lab's native part, carried by the quorvel module.
+// Plain functions over the core; the Python package builds its objects from
+// what these return.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -12,6 +12,7 @@
 #include "lab/listing.hpp"
 #include "lab/trace.hpp"
 #include "lib/binder.hpp"
+#include "lib/lab_module.hpp"
 #include "lib/run.hpp"
 #include "registers/register_file.hpp"
 #include "runtime/code_stack.hpp"
@@ -384,10 +385,8 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "quorvel_lab._native", "The nat
                           functions, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
-}  // namespace quorvel::lib
 
-PyMODINIT_FUNC PyInit__native() {
-  using namespace quorvel::lib;
+PyObject* create_lab_module() {
   if (row_type == nullptr) {
     row_type = create_row_type();
     if (row_type == nullptr) return nullptr;
@@ -396,3 +395,5 @@ PyMODINIT_FUNC PyInit__native() {
   if (!module || PyModule_AddObjectRef(module.get(), "Row", reinterpret_cast<PyObject*>(row_type)) != 0) return nullptr;
   return module.release();
 }
+
+}  // namespace quorvel::lib

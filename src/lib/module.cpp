@@ -8,6 +8,7 @@
 
 #include "common/version.hpp"
 #include "lib/binder.hpp"
+#include "lib/lab_module.hpp"
 #include "lib/methods.hpp"
 
 namespace quorvel::lib {
@@ -199,6 +200,13 @@ PyObject* create_module() {
   ok = ok && module_name != nullptr &&
        add_exported(module, "version", PyCFunction_NewEx(&version_def, nullptr, module_name)) == 0;
   Py_XDECREF(module_name);
+  // Private and outside __all__: the lab's native part shares this module's
+  // run guard, thread and interpreter rules.
+  if (ok) {
+    PyObject* lab = create_lab_module();
+    ok = lab != nullptr && PyModule_AddObjectRef(module, "_lab", lab) == 0;
+    Py_XDECREF(lab);
+  }
   if (!ok) {
     Py_DECREF(module);
     return nullptr;

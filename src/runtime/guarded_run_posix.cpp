@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/mapping.hpp"
+#include "runtime/signal_chain.hpp"
 
 // quorvel_enter_generated_code(code, stack_top): saves the host's preserved
 // registers and rsp, switches to the code's stack, calls the code and
@@ -63,9 +63,6 @@ asm(QUORVEL_TRAMPOLINE("quorvel_enter_generated_code_traced",
 namespace quorvel::runtime {
 namespace {
 
-constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP};
-constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGALRM};
-constexpr std::size_t kAltStackSize = 64 * 1024;
 constexpr greg_t kTrapFlag = 0x100;
 
 enum Exit : int { kReturned = 0, kFault = 1, kInterrupt = 2, kStepLimit = 3, kNoRoom = 4 };
@@ -92,48 +89,8 @@ struct RunWindow {
 };
 RunWindow window;
 
-struct sigaction previous_fault_actions[NSIG];
-struct sigaction previous_interrupt_actions[NSIG];
-// Set while a signal is passed on outside a run: a handler that was put
-// behind ours and passes signals back to its own predecessor (ours) would
-// otherwise send the same signal round in a circle.
-volatile sig_atomic_t passing_on[NSIG];
-
 bool on_window_thread() { return pthread_equal(pthread_self(), window.thread); }
 bool in_window() { return window.active && on_window_thread(); }
-
-bool is_ignore(const struct sigaction& action) {
-  return !(action.sa_flags & SA_SIGINFO) && action.sa_handler == SIG_IGN;
-}
-bool is_default(const struct sigaction& action) {
-  return !(action.sa_flags & SA_SIGINFO) && action.sa_handler == SIG_DFL;
-}
-
-void take_default_action(int signal, const siginfo_t* info) {
-  // For a fault the instruction runs again and kills the process as it
-  // would have without us; anything else is raised again.
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  sigaction(signal, &fallback, nullptr);
-  if (info == nullptr || info->si_code <= 0) raise(signal);
-}
-
-void pass_on(const struct sigaction& previous, int signal, siginfo_t* info, void* context) {
-  if (passing_on[signal]) {
-    take_default_action(signal, info);
-    return;
-  }
-  passing_on[signal] = 1;
-  if (previous.sa_flags & SA_SIGINFO) {
-    previous.sa_sigaction(signal, info, context);
-  } else if (previous.sa_handler == SIG_DFL) {
-    take_default_action(signal, info);
-  } else if (previous.sa_handler != SIG_IGN) {
-    previous.sa_handler(signal);
-  }
-  passing_on[signal] = 0;
-}
 
 bool inside_code(std::uintptr_t address) {
   const auto start = reinterpret_cast<std::uintptr_t>(window.code);
@@ -193,7 +150,7 @@ void on_fault(int signal, siginfo_t* info, void* context) {
   // Only what the code itself raised belongs to the run: a signal someone
   // sent (kill, raise, si_code <= 0) goes where it would have gone anyway.
   if (!in_window() || info == nullptr || info->si_code <= 0) {
-    pass_on(previous_fault_actions[signal], signal, info, context);
+    signal_chain::pass_on(signal, info, context);
     return;
   }
   mcontext_t& machine = static_cast<ucontext_t*>(context)->uc_mcontext;
@@ -213,7 +170,7 @@ void on_fault(int signal, siginfo_t* info, void* context) {
 }
 
 void on_interrupt(int signal, siginfo_t* info, void* context) {
-  const struct sigaction& previous = previous_interrupt_actions[signal];
+  const bool ignored = signal_chain::ignored_behind(signal);
   if (!in_window()) {
     // A process-directed signal may land on another thread: pass it on to
     // the one that is running code, so the run still stops.
@@ -221,96 +178,17 @@ void on_interrupt(int signal, siginfo_t* info, void* context) {
       pthread_kill(window.thread, signal);
       return;
     }
-    pass_on(previous, signal, info, context);
-    if (window.armed && !is_ignore(previous)) window.pending = signal;
+    signal_chain::pass_on(signal, info, context);
+    if (window.armed && !ignored) window.pending = signal;
     return;
   }
-  if (is_ignore(previous)) return;
+  if (ignored) return;
   window.active = 0;
   // The host's handler only records the signal; the host acts on it once
   // control is back.
-  pass_on(previous, signal, info, context);
+  signal_chain::pass_on(signal, info, context);
   window.signal = signal;
   siglongjmp(window.exit, kInterrupt);
-}
-
-struct sigaction guard_action(void (*handler)(int, siginfo_t*, void*)) {
-  struct sigaction action {};
-  action.sa_sigaction = handler;
-  // SA_NODEFER with an empty mask: leaving the handler by siglongjmp then
-  // leaves the thread's signal mask exactly as it was.
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  return action;
-}
-
-bool is_ours(const struct sigaction& action, void (*handler)(int, siginfo_t*, void*)) {
-  return (action.sa_flags & SA_SIGINFO) && action.sa_sigaction == handler;
-}
-
-// Someone may have put a handler of their own in front of ours since the last
-// run (a signal.signal() call, faulthandler.enable()): ours goes back in front
-// and passes everything outside a run on to theirs. One system call per
-// signal, whether anything changed or not.
-void put_fault_handler_in_front(int signal) {
-  const struct sigaction ours = guard_action(on_fault);
-  struct sigaction replaced {};
-  if (sigaction(signal, &ours, &replaced) != 0) return;
-  if (!is_ours(replaced, on_fault)) previous_fault_actions[signal] = replaced;
-}
-
-void put_fault_handlers_in_front(const GuardNeeds& needs) {
-  if (needs.any_fault) {
-    for (int signal : kFaultSignals) put_fault_handler_in_front(signal);
-    return;
-  }
-  if (needs.divide_errors) put_fault_handler_in_front(SIGFPE);
-  if (needs.stack_faults) put_fault_handler_in_front(SIGSEGV);
-}
-
-// An interrupt signal that nobody handles (default action or ignored) is
-// left alone: it ends or does not end the process during a run as at any
-// other time. One that has a handler gets ours in front of it.
-void claim_handled_interrupt_signals() {
-  const struct sigaction ours = guard_action(on_interrupt);
-  for (int signal : kInterruptSignals) {
-    struct sigaction current {};
-    if (sigaction(signal, nullptr, &current) != 0) continue;
-    if (is_ours(current, on_interrupt) || is_default(current) || is_ignore(current)) continue;
-    struct sigaction replaced {};
-    if (sigaction(signal, &ours, &replaced) != 0) continue;
-    if (!is_ours(replaced, on_interrupt)) previous_interrupt_actions[signal] = replaced;
-  }
-}
-
-// A stack overflow of generated code faults with rsp on a guard page, so the
-// handler needs a stack of its own; a thread that has none gets one.
-void ensure_alternate_stack() {
-  thread_local bool ready = false;
-  if (ready) return;
-  stack_t current {};
-  if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) {
-    ready = true;
-    return;
-  }
-  struct AltStack {
-    platform::Mapping mapping;
-    AltStack() {
-      if (platform::Mapping::create(kAltStackSize, platform::Protection::ReadWrite, mapping) != 0) return;
-      stack_t stack {};
-      stack.ss_sp = mapping.data();
-      stack.ss_size = mapping.size();
-      sigaltstack(&stack, nullptr);
-    }
-    ~AltStack() {
-      if (!mapping) return;
-      stack_t disable {};
-      disable.ss_flags = SS_DISABLE;
-      sigaltstack(&disable, nullptr);
-    }
-  };
-  thread_local AltStack alt_stack;
-  ready = true;
 }
 
 const char* signal_name(int signal) {
@@ -386,8 +264,7 @@ GuardedRun::GuardedRun(GuardNeeds needs) {
   outer_.armed = window.armed;
   outer_.pending = window.pending;
   outer_.thread = static_cast<std::uintptr_t>(window.thread);
-  put_fault_handlers_in_front(needs);
-  if (needs.interrupts) claim_handled_interrupt_signals();
+  signal_chain::claim(needs, on_fault, on_interrupt);
   window.armed = 0;
   window.pending = 0;
   window.thread = pthread_self();
@@ -402,7 +279,7 @@ GuardedRun::~GuardedRun() {
 }
 
 RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const CodeStack& stack, StepLog* steps) {
-  ensure_alternate_stack();
+  signal_chain::ensure_alternate_stack();
   window.code = code;
   window.length = length;
   window.steps = steps;
