@@ -9,9 +9,14 @@ under 5 µs per traced step and a listing under twice the time of execute().
 from __future__ import annotations
 
 import gc
+import os
+import shutil
 import statistics
+import subprocess
+import tempfile
 import time
 from collections.abc import Callable
+from pathlib import Path
 
 import quorvel
 
@@ -78,6 +83,19 @@ def execute(text: str, registers: dict[str, int] | None = None) -> None:
     engine.execute()
 
 
+def trap_row() -> None:
+    """The cost of one bare single-step trap, from benchmarks/cpp/bench_trap.cpp compiled here."""
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if compiler is None:
+        print("one single-step trap: no C++ compiler to build benchmarks/cpp/bench_trap.cpp")
+        return
+    source = Path(__file__).resolve().parent / "cpp" / "bench_trap.cpp"
+    with tempfile.TemporaryDirectory() as scratch:
+        program = Path(scratch) / "bench_trap"
+        subprocess.run([compiler, "-O2", "-std=c++20", str(source), "-o", str(program)], check=True)
+        print(subprocess.run([str(program)], check=True, capture_output=True, text=True).stdout, end="")
+
+
 def trace_rows() -> None:
     steps = 3 * 100_000
     registers = {"rcx": steps // 3}
@@ -106,6 +124,7 @@ def listing_rows() -> None:
 
 def main() -> None:
     print("-- lab")
+    trap_row()
     trace_rows()
     listing_rows()
 
