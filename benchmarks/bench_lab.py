@@ -100,7 +100,7 @@ def trace_rows() -> None:
     steps = 3 * 100_000
     registers = {"rcx": steps // 3}
     whole = median_seconds(lambda: quorvel_lab.trace(LOOP, registers, steps + 10), repeat=5)
-    native = median_seconds(collector_paused(lambda: _native.trace(LOOP, registers, steps + 10)), repeat=5)
+    native = median_seconds(collector_paused(lambda: list(_native.steps(LOOP, registers, steps + 10))), repeat=5)
     plain = median_seconds(lambda: execute(LOOP, registers), repeat=5)
     row(f"trace(), per step ({steps:,} steps)", whole / steps * 1e6, "µs")
     row("  the native part alone, per step", native / steps * 1e6, "µs")

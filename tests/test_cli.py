@@ -235,9 +235,12 @@ def test_json_keeps_the_api_field_names(capsys, tmp_path):
     trace = quorvel_lab.trace(path.read_text(), {"rcx": 3})
     assert json.loads(run_cli(capsys, "trace", path, "--reg", "rcx=3", "--json")[1]) == {
         "steps": [{"step": s.step, "statement": s.statement, "line": s.line, "text": s.text, "offset": s.offset,
-                   "registers": s.registers, "flags": s.flags} for s in trace.steps],
+                   "registers": s.registers, "flags": s.flags, "stack_depth": s.stack_depth,
+                   "stack_top": s.stack_top} for s in trace.steps],
         "rax": 64,
         "stopped": "completed",
+        "statement": None,
+        "note": None,
     }
 
 

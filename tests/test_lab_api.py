@@ -157,8 +157,9 @@ def test_listing_raises_what_execute_raises(source):
 
 @pytest.mark.parametrize(
     ("registers", "error"),
-    [({"st0": 1}, ValueError), ({"eax": 1}, ValueError), ({"rax": -1}, OverflowError),
-     ({"rax": 1 << 64}, OverflowError), ({5: 1}, TypeError), ({"rax": 1.5}, TypeError)],
+    [({"st0": 1}, ValueError), ({"eax": 1}, ValueError), ({"rax": -(1 << 63) - 1}, OverflowError),
+     ({"rax": 1 << 64}, OverflowError), ({5: 1}, TypeError), ({"rax": 1.5}, TypeError), ("rax", TypeError),
+     ([("rax",)], TypeError), (7, TypeError)],
 )
 def test_bad_registers_are_refused_like_mov(registers, error):
     for call in (quorvel_lab.listing, quorvel_lab.trace):

@@ -33,21 +33,31 @@ double best_ns_per_call(F&& call, int calls = 20000, int rounds = 7) {
 
 void row(const char* label, double ns) { std::printf("%-58s %10.0f ns\n", label, ns); }
 
-// A counted loop single-stepped under the guard: what a trace costs per step.
+// A counted loop stepped under the guard: what a traced step costs.
 double traced_ns_per_step(const quorvel::runtime::CodeStack& stack) {
   using namespace quorvel;
   codegen::KeptCode loop;
   if (!loop.update("mov rcx, 20000\nl:\ndec rcx\njne l", 1, {}).ok()) return 0;
   // Every instruction of the body ends a step.
-  std::vector<std::uint8_t> points(loop.length(), 0);
-  for (std::size_t offset : {143u, 153u, 156u}) points[offset] = 1;
+  std::vector<std::uint8_t> marks(loop.length(), 0);
+  for (std::size_t offset : {143u, 153u, 156u}) marks[offset] = runtime::kStepPoint;
   std::vector<runtime::StepRecord> records(40001);
-  runtime::StepLog log{points.data(), records.size(), records.data(), records.size(), 0};
+  runtime::MachineState state = runtime::initial_state(loop.entry(), stack);
+  runtime::Resumption resumption;
+  resumption.state = &state;
+  resumption.stack = &stack;
+  resumption.code = loop.entry();
+  resumption.length = loop.length();
+  resumption.marks = marks.data();
+  resumption.exit_offset = loop.length() - 14;
+  resumption.stepping = true;
+  resumption.step_budget = records.size();
+  resumption.records = records.data();
   auto start = std::chrono::steady_clock::now();
   runtime::GuardedRun run({});
-  run.run(loop.entry(), loop.length(), stack, &log);
+  run.resume(resumption);
   std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
-  return log.count == 0 ? 0 : elapsed.count() / static_cast<double>(log.count);
+  return resumption.steps_taken == 0 ? 0 : elapsed.count() / static_cast<double>(resumption.steps_taken);
 }
 
 #ifndef _WIN32

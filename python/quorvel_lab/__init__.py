@@ -14,11 +14,11 @@ from __future__ import annotations
 
 import contextlib
 import gc
-import itertools
 from collections.abc import Iterator, Mapping
 from typing import Any
 
 from . import _native
+from ._native import Stepper
 from .records import (
     FLAGS,
     REGISTERS,
@@ -36,6 +36,8 @@ __all__ = [
     "listing",
     "check",
     "trace",
+    "steps",
+    "Stepper",
     "Listing",
     "Row",
     "Rows",
@@ -52,14 +54,6 @@ __all__ = [
 
 FRAME_LOADED = ("rax", "rbx", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r12", "r13", "r14", "r15")
 """The registers whose values a run loads before the program; any other name is set but never seen."""
-
-_FLAG_BITS = {"CF": 1 << 0, "ZF": 1 << 6, "SF": 1 << 7, "OF": 1 << 11}
-_FLAG_MASK = sum(_FLAG_BITS.values())
-# One flags dict per combination of the four bits; each step gets a copy.
-_FLAG_DICTS = {
-    sum(bit for bit, state in zip(_FLAG_BITS.values(), states) if state): dict(zip(_FLAG_BITS, states))
-    for states in itertools.product((False, True), repeat=len(_FLAG_BITS))
-}
 
 
 @contextlib.contextmanager
@@ -96,39 +90,38 @@ def check(source: str) -> Diagnostics:
                             for statement, line, severity, message in _native.check(source)])
 
 
-def trace(source: str, registers: Mapping[str, int] | None = None, max_steps: int = 100000) -> Trace:
+def steps(source: str, registers: Any = None, max_steps: int | None = 100000) -> _native.StepStream:
+    """Run `source` natively one statement at a time, yielding each `Step` as it happens.
+
+    The run advances as the iterator is consumed and holds a small batch of
+    steps at a time, so a stream of any length costs the same memory. Once
+    it is exhausted, its ``stopped``, ``rax``, ``statement`` and ``note``
+    say how the run ended.
+    """
+    return _native.steps(source, registers, max_steps)
+
+
+def trace(source: str, registers: Any = None, max_steps: int = 100000) -> Trace:
     """Run `source` natively one statement at a time, recording registers and flags after each.
 
     A fault or reaching `max_steps` ends the trace and is named in
     ``Trace.stopped``; Ctrl-C raises ``KeyboardInterrupt`` as in execute().
     """
     with _collector_paused():
-        code, rows, raw_steps, rax, stopped = _native.trace(source, registers, max_steps)
-        where = {row.statement: (row.line, row.text) for row in rows}
-        steps = Steps(
-            [
-                Step(number, statement, *where[statement], offset, _registers(values),
-                     _FLAG_DICTS[rflags & _FLAG_MASK].copy())
-                for number, (statement, offset, values, rflags) in enumerate(raw_steps, 1)
-            ],
-            start=_frame_start(registers),
-        )
-    return Trace(steps, rax, stopped)
+        stream = steps(source, registers, max_steps)
+        recorded = Steps(stream, start=_frame_start(registers))
+    stopped = stream.stopped
+    assert stopped is not None, "an exhausted stream says how it stopped"
+    return Trace(recorded, stream.rax, stopped, stream.statement, stream.note)
 
 
-def _registers(values: tuple[int, ...]) -> dict[str, int]:
-    # A dict display with constant keys is built in one step, twice as fast as dict(zip(REGISTERS, values)).
-    rax, rbx, rcx, rdx, rsi, rdi, rbp, r8, r9, r10, r12, r13, r14, r15 = values
-    return {"rax": rax, "rbx": rbx, "rcx": rcx, "rdx": rdx, "rsi": rsi, "rdi": rdi, "rbp": rbp,
-            "r8": r8, "r9": r9, "r10": r10, "r12": r12, "r13": r13, "r14": r14, "r15": r15}
-
-
-def _frame_start(registers: Mapping[str, int] | None) -> dict[str, int]:
+def _frame_start(registers: Any) -> dict[str, int]:
     """What the frame loads before the first statement (rbp holds the frame pointer, unknown here)."""
     start = dict.fromkeys(FRAME_LOADED, 0)
-    for name, value in (registers or {}).items():
+    pairs = registers.items() if isinstance(registers, Mapping) else registers or ()
+    for name, value in pairs:
         if name.lower() in start:
-            start[name.lower()] = value
+            start[name.lower()] = value % (1 << 64)
     return start
 
 

@@ -27,7 +27,7 @@ from typing import Any
 import quorvel
 
 import quorvel_lab
-from quorvel_lab.records import Row
+from quorvel_lab.records import Row, Step
 
 __all__ = [
     "main",
@@ -170,8 +170,8 @@ def to_json(value: Any) -> Any:
     """The lab's records as JSON values: field names kept, bytes as lower-case hex."""
     if dataclasses.is_dataclass(value) and not isinstance(value, type):
         return {field.name: to_json(getattr(value, field.name)) for field in dataclasses.fields(value)}
-    if isinstance(value, Row):
-        return {name: to_json(getattr(value, name)) for name in Row.__match_args__}
+    if isinstance(value, (Row, Step)):
+        return {name: to_json(getattr(value, name)) for name in type(value).__match_args__}
     if isinstance(value, bytes):
         return value.hex()
     if isinstance(value, list):

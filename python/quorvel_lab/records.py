@@ -164,17 +164,9 @@ class Diagnostics(_Table[Diagnostic]):
         return (str(d.statement), str(d.line), d.severity, d.message)
 
 
-@dataclass(slots=True)
-class Step:
-    """The registers and flags right after one executed statement."""
-
-    step: int
-    statement: int
-    line: int
-    text: str
-    offset: int
-    registers: dict[str, int]
-    flags: dict[str, bool]
+# A trace has a step per statement run, so steps are native records too:
+# the registers stay 14 machine words until asked for.
+Step = _native.Step
 
 
 def _flags_text(flags: Mapping[str, bool]) -> str:
@@ -224,11 +216,17 @@ class Steps(_Table[Step]):
 
 @dataclass(frozen=True, slots=True)
 class Trace:
-    """A run one statement at a time: every step, the result, and why it stopped."""
+    """A run one statement at a time: every step, the result, and why it stopped.
+
+    After a fault, `statement` is the statement that faulted (None in the
+    frame) and `note` says where and why.
+    """
 
     steps: list[Step]
     rax: int | None
     stopped: str
+    statement: int | None = None
+    note: str | None = None
 
     def summary(self) -> str:
         count = len(self.steps)

@@ -130,6 +130,9 @@ void write_register_loads(std::uint8_t* function, const LoadedValues& values) {
 
 Result<GeneratedCode> generate_code(std::string_view text, StatementOffsets offsets) {
   const bool record_offsets = offsets == StatementOffsets::Record;
+  if (record_offsets && text.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return value_error("Program too large: the lab takes at most 4 GiB of text");
+  }
   GeneratedCode code;
   Assembler assembler;
   LabelTable table;
@@ -150,7 +153,9 @@ Result<GeneratedCode> generate_code(std::string_view text, StatementOffsets offs
   for (frontend::Statement statement; cursor.next(statement);) {
     if (record_offsets) {
       code.statement_offsets.push_back(assembler.offset());
-      code.statements.push_back(statement);
+      code.statements.push_back({statement.line, static_cast<std::uint32_t>(statement.text.data() - text.data()),
+                                 static_cast<std::uint32_t>(statement.text.size()),
+                                 static_cast<std::uint32_t>(statement.code.size())});
     }
     switch (frontend::parse_statement(statement.code, statement.number, record, parse_failure)) {
       case frontend::ParseOutcome::Failure: return parse_failure;

@@ -35,6 +35,16 @@ struct Hazards {
   bool loops = false;           // a jump or call back to a label already placed
 };
 
+// Where a statement is in the program text, for whoever shows it: 16 bytes
+// a statement. `text` is the statement as written, comment included; its
+// code is the part before the comment.
+struct StatementText {
+  std::uint32_t line = 0;  // the physical line, from 1
+  std::uint32_t begin = 0;
+  std::uint32_t length = 0;
+  std::uint32_t code_length = 0;
+};
+
 struct GeneratedCode {
   // The whole function. The register loads hold zeros until
   // write_register_loads() fills them in: the rest does not depend on the
@@ -44,15 +54,16 @@ struct GeneratedCode {
   // and ignored statements start where the next code will). Recorded only
   // when asked for: four bytes a statement that running code never needs.
   std::vector<std::uint32_t> statement_offsets;
-  // The statements themselves, recorded with their offsets.
-  std::vector<frontend::Statement> statements;
+  // Where the statements are in the text, recorded with their offsets.
+  std::vector<StatementText> statements;
   Hazards hazards;
 };
 
 // Parses and encodes `text`. The first parse failure wins over any encoding
 // failure; among encoding failures (undefined labels included) the one of
 // the earliest statement wins; a label defined twice is reported only when
-// nothing else failed. Every failure names its statement.
+// nothing else failed. Every failure names its statement. Recording
+// statements needs a text shorter than 4 GiB.
 enum class StatementOffsets : bool { Skip, Record };
 Result<GeneratedCode> generate_code(std::string_view text, StatementOffsets offsets = StatementOffsets::Skip);
 

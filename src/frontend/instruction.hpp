@@ -24,6 +24,31 @@ enum class Op : std::uint8_t {
 // Jumps, branches and calls: their one operand is a label name.
 constexpr bool targets_label(Op op) { return op >= Op::Jmp && op <= Op::Bl; }
 
+// Whether the instruction writes the register named by its first operand:
+// false for jumps, calls, comparisons and pushes, and for mul and div,
+// whose operand is only read.
+constexpr bool writes_first_operand(Op op) {
+  switch (op) {
+    case Op::Mul:
+    case Op::Div:
+    case Op::Push:
+    case Op::CmpImm:
+    case Op::CmpReg:
+    case Op::TestImm:
+    case Op::TestReg:
+    case Op::MovStore:
+    case Op::Label:
+    case Op::Global:
+    case Op::Text:
+    case Op::Data:
+    case Op::Bss:
+    case Op::Start:
+    case Op::Ret:
+    case Op::Nop: return false;
+    default: return !targets_label(op);
+  }
+}
+
 // Which fields each tag uses:
 //   `first`  — dest (two-operand forms, trailing commas removed), first (MovL/MovQ),
 //              operand (Mul, Div, Inc, Dec, Neg, Not, Push, Pop), target (jumps,

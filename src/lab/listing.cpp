@@ -14,10 +14,11 @@ Result<Listing> make_listing(std::string_view text, const registers::RegisterFil
   const auto body_end = static_cast<std::uint32_t>(code.bytes.size() - codegen::kEpilogueSize);
   const std::vector<std::uint32_t>& offsets = code.statement_offsets;
   listing.rows.reserve(offsets.size());
-  for (const frontend::Statement& statement : code.statements) {
-    const std::uint32_t offset = offsets[statement.number - 1];
-    const std::uint32_t end = statement.number < offsets.size() ? offsets[statement.number] : body_end;
-    listing.rows.push_back({statement.number, statement.line, statement.text, offset, end - offset});
+  for (std::uint32_t number = 1; number <= offsets.size(); ++number) {
+    const codegen::StatementText& statement = code.statements[number - 1];
+    const std::uint32_t offset = offsets[number - 1];
+    const std::uint32_t end = number < offsets.size() ? offsets[number] : body_end;
+    listing.rows.push_back({number, statement.line, text.substr(statement.begin, statement.length), offset, end - offset});
   }
   listing.code = std::move(code.bytes);
   return listing;

@@ -42,7 +42,7 @@ PyObject* body_execute(Engine& engine) {
   const codegen::Hazards& hazards = code.hazards();
   const runtime::GuardNeeds needs{hazards.divides, hazards.grows_stack, hazards.corrupts_frame, hazards.loops};
   runtime::RunOutcome outcome;
-  if (!run_with_python_signals(needs, code.entry(), code.length(), *engine.code_stack, nullptr, outcome)) {
+  if (!run_with_python_signals(needs, code.entry(), code.length(), *engine.code_stack, outcome)) {
     return nullptr;
   }
   switch (outcome.status) {
@@ -55,8 +55,9 @@ PyObject* body_execute(Engine& engine) {
       return raise_in_statement(error, text);
     }
     case runtime::RunStatus::Interrupted:
-    case runtime::RunStatus::StepLimit:
-    case runtime::RunStatus::OutOfMemory: break;
+    case runtime::RunStatus::Paused:
+    case runtime::RunStatus::Breakpoint:
+    case runtime::RunStatus::AtExit: break;
   }
   return raise(value_error(std::move(outcome.message)));
 }

@@ -10,17 +10,14 @@
 
 #include "lab/check.hpp"
 #include "lab/listing.hpp"
-#include "lab/trace.hpp"
 #include "lib/binder.hpp"
 #include "lib/lab_module.hpp"
 #include "lib/run.hpp"
 #include "registers/register_file.hpp"
-#include "runtime/code_stack.hpp"
 
 namespace quorvel::lib {
-namespace {
 
-bool text_argument(PyObject* object, const char* name, std::string_view& out) {
+bool lab_text_argument(PyObject* object, const char* name, std::string_view& out) {
   if (!PyUnicode_Check(object)) {
     PyErr_Format(PyExc_TypeError, "%s must be str, not %.200s", name, Py_TYPE(object)->tp_name);
     return false;
@@ -32,46 +29,113 @@ bool text_argument(PyObject* object, const char* name, std::string_view& out) {
   return true;
 }
 
-// The registers as Quorvel.mov would set them on a fresh engine, in the
-// mapping's order.
-bool registers_argument(PyObject* object, registers::RegisterFile& out) {
-  if (object == Py_None) return true;
-  if (!PyMapping_Check(object)) {
-    PyErr_Format(PyExc_TypeError, "registers must be a mapping of names to ints, not %.200s",
+namespace {
+
+constexpr const char* kRegistersExpected =
+    "registers must be a mapping of register names to ints or an iterable of (name, value) pairs";
+
+// A register value: an int from -2**63 to 2**64 - 1, negative ones taken in
+// two's complement, as the command line takes them.
+bool register_value(PyObject* name, PyObject* object, std::uint64_t& out) {
+  if (!PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "the value of register %R must be an int, not %.200s", name,
                  Py_TYPE(object)->tp_name);
     return false;
   }
-  OwnedRef items(PyMapping_Items(object));
+  int overflow = 0;
+  const long long signed_value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (signed_value == -1 && PyErr_Occurred()) return false;
+  if (overflow == 0) {
+    out = static_cast<std::uint64_t>(signed_value);
+    return true;
+  }
+  if (overflow > 0) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(object);
+    if (!(value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      out = value;
+      return true;
+    }
+    PyErr_Clear();
+  }
+  PyErr_Format(PyExc_OverflowError,
+               "the value of register %R is out of range: registers hold 64 bits, from -2**63 to 2**64 - 1", name);
+  return false;
+}
+
+bool set_register(PyObject* pair, registers::RegisterFile& out) {
+  if (!PyTuple_Check(pair) && !PyList_Check(pair)) {
+    PyErr_Format(PyExc_TypeError, "%s; an item is %.200s, not a pair", kRegistersExpected, Py_TYPE(pair)->tp_name);
+    return false;
+  }
+  OwnedRef items(PySequence_Tuple(pair));
   if (!items) return false;
-  const Py_ssize_t count = PyList_GET_SIZE(items.get());
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    std::string_view name;
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
-      PyErr_SetString(PyExc_TypeError, "registers must be a mapping of names to ints");
-      return false;
-    }
-    if (!text_argument(PyTuple_GET_ITEM(item, 0), "a register name", name)) return false;
-    std::uint64_t value = 0;
-    if (!detail::convert_u64(PyTuple_GET_ITEM(item, 1), value)) return false;
-    if (Status moved = out.mov(name, value); !moved) {
-      raise(moved.error());
-      return false;
-    }
+  if (PyTuple_GET_SIZE(items.get()) != 2) {
+    PyErr_Format(PyExc_TypeError, "%s; an item has %zd elements, not 2", kRegistersExpected,
+                 PyTuple_GET_SIZE(items.get()));
+    return false;
+  }
+  PyObject* name = PyTuple_GET_ITEM(items.get(), 0);
+  std::string_view text;
+  std::uint64_t value = 0;
+  if (!lab_text_argument(name, "a register name", text) ||
+      !register_value(name, PyTuple_GET_ITEM(items.get(), 1), value)) {
+    return false;
+  }
+  if (Status moved = out.mov(text, value); !moved) {
+    raise(moved.error());
+    return false;
   }
   return true;
 }
 
-bool count_argument(PyObject* object, std::size_t& out) {
-  const Py_ssize_t value = PyNumber_AsSsize_t(object, PyExc_OverflowError);
+}  // namespace
+
+bool lab_registers_argument(PyObject* object, registers::RegisterFile& out) {
+  if (object == Py_None) return true;
+  OwnedRef pairs;
+  if (PyDict_Check(object)) {
+    pairs = OwnedRef(PyDict_Items(object));
+  } else if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s, not %.200s", kRegistersExpected, Py_TYPE(object)->tp_name);
+    return false;
+  } else if (PyObject_HasAttrString(object, "keys")) {
+    pairs = OwnedRef(PyMapping_Items(object));
+  } else {
+    pairs = OwnedRef(PyObject_GetIter(object));
+    if (!pairs && PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_TypeError, "%s, not %.200s", kRegistersExpected, Py_TYPE(object)->tp_name);
+    }
+  }
+  if (!pairs) return false;
+  OwnedRef iterator(PyObject_GetIter(pairs.get()));
+  if (!iterator) return false;
+  while (OwnedRef pair{PyIter_Next(iterator.get())}) {
+    if (!set_register(pair.get(), out)) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+bool lab_step_limit_argument(PyObject* object, bool& limited, std::uint64_t& out) {
+  limited = object != Py_None;
+  if (!limited) return true;
+  if (!PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "max_steps must be an int or None, not %.200s", Py_TYPE(object)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 0) {
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
     PyErr_SetString(PyExc_ValueError, "max_steps must be at least 0");
     return false;
   }
-  out = static_cast<std::size_t>(value);
+  // More steps than any run can take is no limit.
+  out = overflow > 0 ? UINT64_MAX : static_cast<std::uint64_t>(value);
   return true;
 }
+
+namespace {
 
 bool expect_arguments(const char* function, Py_ssize_t given, Py_ssize_t wanted) {
   if (given == wanted) return true;
@@ -182,15 +246,45 @@ PyObject* row_richcompare(PyObject* self, PyObject* other, int op) {
   return PyObject_RichCompare(mine.get(), theirs.get(), op);
 }
 
+}  // namespace
+
+bool lab_u32_field(PyObject* object, const char* name, std::uint32_t& out) {
+  if (!PyLong_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s must be an int, not %.200s", name, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0 || value < 0 || value > UINT32_MAX) {
+    PyErr_Format(PyExc_ValueError, "%s must be from 0 to 4294967295, not %R", name, object);
+    return false;
+  }
+  out = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+namespace {
+
 // Row(statement, line, text, offset, data), like the record it stands for.
 PyObject* row_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   static char* keywords[] = {const_cast<char*>(kRowFields[0]), const_cast<char*>(kRowFields[1]),
                              const_cast<char*>(kRowFields[2]), const_cast<char*>(kRowFields[3]),
                              const_cast<char*>(kRowFields[4]), nullptr};
-  unsigned int statement = 0, line = 0, offset = 0;
+  PyObject *statement_object = nullptr, *line_object = nullptr, *offset_object = nullptr;
   PyObject* text = nullptr;
   PyObject* data = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "IIUIS:Row", keywords, &statement, &line, &text, &offset, &data)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOUOS:Row", keywords, &statement_object, &line_object, &text,
+                                   &offset_object, &data)) {
+    return nullptr;
+  }
+  std::uint32_t statement = 0, line = 0, offset = 0;
+  if (!lab_u32_field(statement_object, "statement", statement) || !lab_u32_field(line_object, "line", line) ||
+      !lab_u32_field(offset_object, "offset", offset)) {
+    return nullptr;
+  }
+  if (PyBytes_GET_SIZE(data) > UINT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "data must be at most 4294967295 bytes");
     return nullptr;
   }
   Py_ssize_t text_length = 0;
@@ -198,6 +292,18 @@ PyObject* row_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   return new_row(text, 0, static_cast<std::size_t>(text_length), data, 0, statement, line, offset,
                  static_cast<std::uint32_t>(PyBytes_GET_SIZE(data)));
 }
+
+// Pickles as the call that makes it again.
+PyObject* row_reduce(PyObject* self, PyObject*) {
+  OwnedRef fields(row_fields(self));
+  if (!fields) return nullptr;
+  return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), fields.get());
+}
+
+PyMethodDef row_methods[] = {
+    {"__reduce__", row_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 void row_dealloc(PyObject* self) {
   RowObject* row = as_row(self);
@@ -216,6 +322,7 @@ PyTypeObject* create_row_type() {
       {Py_tp_richcompare, reinterpret_cast<void*>(row_richcompare)},
       {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
       {Py_tp_getset, row_getset},
+      {Py_tp_methods, row_methods},
       {Py_tp_doc, const_cast<char*>("Row(statement, line, text, offset, data)\n--\n\n"
                                     "One kept statement of a listing and the bytes it became.")},
       {0, nullptr},
@@ -268,7 +375,7 @@ PyObject* listing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!expect_arguments("listing", nargs, 2)) return nullptr;
     std::string_view source;
     registers::RegisterFile registers;
-    if (!text_argument(args[0], "source", source) || !registers_argument(args[1], registers)) return nullptr;
+    if (!lab_text_argument(args[0], "source", source) || !lab_registers_argument(args[1], registers)) return nullptr;
     Result<lab::Listing> made = lab::make_listing(source, registers);
     if (!made) return raise_in_statement(made.error(), source);
     return listing_objects(made.value(), args[0], source);
@@ -279,7 +386,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return guarded([&]() -> PyObject* {
     if (!expect_arguments("check", nargs, 1)) return nullptr;
     std::string_view source;
-    if (!text_argument(args[0], "source", source)) return nullptr;
+    if (!lab_text_argument(args[0], "source", source)) return nullptr;
     const std::vector<lab::Diagnostic> diagnostics = lab::check_program(source);
     OwnedRef list(PyList_New(static_cast<Py_ssize_t>(diagnostics.size())));
     if (!list) return nullptr;
@@ -296,88 +403,11 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   });
 }
 
-// The stack traced code runs on, shared by every trace of the process:
-// runs never overlap.
-const runtime::CodeStack* trace_stack() {
-  static std::optional<runtime::CodeStack> stack;
-  if (!stack) {
-    Result<runtime::CodeStack> created = runtime::CodeStack::create();
-    if (!created) {
-      raise(created.error());
-      return nullptr;
-    }
-    stack.emplace(std::move(created).value());
-  }
-  return &*stack;
-}
-
-PyObject* step_objects(const lab::TracePlan& plan, const runtime::StepLog& log) {
-  OwnedRef steps(PyList_New(static_cast<Py_ssize_t>(log.count)));
-  if (!steps) return nullptr;
-  for (std::size_t i = 0; i < log.count; ++i) {
-    const runtime::StepRecord& record = log.records[i];
-    OwnedRef registers(PyTuple_New(runtime::kTracedRegisterCount));
-    if (!registers) return nullptr;
-    for (std::size_t r = 0; r < runtime::kTracedRegisterCount; ++r) {
-      PyObject* value = PyLong_FromUnsignedLongLong(record.registers[r]);
-      if (value == nullptr) return nullptr;
-      PyTuple_SET_ITEM(registers.get(), static_cast<Py_ssize_t>(r), value);
-    }
-    const std::uint32_t statement = plan.statement_of_step(record.offset);
-    const std::uint32_t offset = plan.listing().rows[statement - 1].offset;
-    PyObject* tuple = Py_BuildValue("(IIOK)", statement, offset, registers.get(),
-                                    static_cast<unsigned long long>(record.rflags));
-    if (tuple == nullptr) return nullptr;
-    PyList_SET_ITEM(steps.get(), static_cast<Py_ssize_t>(i), tuple);
-  }
-  return steps.release();
-}
-
-PyObject* trace(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
-    if (!expect_arguments("trace", nargs, 3)) return nullptr;
-    std::string_view source;
-    registers::RegisterFile registers;
-    std::size_t max_steps = 0;
-    if (!text_argument(args[0], "source", source) || !registers_argument(args[1], registers) ||
-        !count_argument(args[2], max_steps)) {
-      return nullptr;
-    }
-    Result<lab::TracePlan> planned = lab::TracePlan::create(source, registers, max_steps);
-    if (!planned) return raise_in_statement(planned.error(), source);
-    lab::TracePlan& plan = planned.value();
-    const runtime::CodeStack* stack = trace_stack();
-    if (stack == nullptr) return nullptr;
-
-    runtime::RunOutcome outcome;
-    if (!run_with_python_signals(runtime::GuardNeeds{}, plan.entry(), plan.length(), *stack, &plan.log(), outcome)) {
-      return nullptr;
-    }
-    if (outcome.status == runtime::RunStatus::OutOfMemory) return PyErr_NoMemory();
-    OwnedRef code_and_rows(listing_objects(plan.listing(), args[0], source));
-    if (!code_and_rows) return nullptr;
-    OwnedRef steps(step_objects(plan, plan.log()));
-    if (!steps) return nullptr;
-    OwnedRef rax(outcome.status == runtime::RunStatus::Completed ? PyLong_FromUnsignedLongLong(outcome.rax)
-                                                            : Py_NewRef(Py_None));
-    if (!rax) return nullptr;
-    std::string_view stopped = outcome.message;
-    if (outcome.status == runtime::RunStatus::Completed) stopped = "completed";
-    if (outcome.status == runtime::RunStatus::StepLimit) stopped = "max_steps";
-    OwnedRef stopped_text(text_object(stopped));
-    if (!stopped_text) return nullptr;
-    return PyTuple_Pack(5, PyTuple_GET_ITEM(code_and_rows.get(), 0), PyTuple_GET_ITEM(code_and_rows.get(), 1),
-                        steps.get(), rax.get(), stopped_text.get());
-  });
-}
-
 PyMethodDef functions[] = {
     {"listing", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(listing)), METH_FASTCALL,
      "listing(source, registers, /)\n--\n\nThe generated function and where each statement's bytes are."},
     {"check", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check)), METH_FASTCALL,
      "check(source, /)\n--\n\nEvery error and warning of a program."},
-    {"trace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(trace)), METH_FASTCALL,
-     "trace(source, registers, max_steps, /)\n--\n\nRuns a program one instruction at a time."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -392,7 +422,10 @@ PyObject* create_lab_module() {
     if (row_type == nullptr) return nullptr;
   }
   OwnedRef module(PyModule_Create(&module_def));
-  if (!module || PyModule_AddObjectRef(module.get(), "Row", reinterpret_cast<PyObject*>(row_type)) != 0) return nullptr;
+  if (!module || PyModule_AddObjectRef(module.get(), "Row", reinterpret_cast<PyObject*>(row_type)) != 0 ||
+      !add_stepper_types(module.get())) {
+    return nullptr;
+  }
   return module.release();
 }
 

@@ -6,9 +6,30 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <string_view>
+
+#include "registers/register_file.hpp"
+
 namespace quorvel::lib {
 
 // A new reference, or nullptr with an error set.
 PyObject* create_lab_module();
+
+// What the lab's functions and types share. Each returns false with a
+// Python error set.
+
+// A str argument, viewed as UTF-8 (valid while the str lives).
+bool lab_text_argument(PyObject* object, const char* name, std::string_view& out);
+// Registers as the lab takes them: None, a mapping of names to ints or an
+// iterable of (name, value) pairs, set in order as Quorvel.mov would on a
+// fresh engine; a negative value is taken in two's complement.
+bool lab_registers_argument(PyObject* object, registers::RegisterFile& out);
+// A field of a record that the lab keeps in 32 bits: an int from 0 to 2**32 - 1.
+bool lab_u32_field(PyObject* object, const char* name, std::uint32_t& out);
+// A step limit: None for none, else an int of 0 or more.
+bool lab_step_limit_argument(PyObject* object, bool& limited, std::uint64_t& out);
+// Adds Step and Stepper, and the steps() function's type, to the module.
+bool add_stepper_types(PyObject* module);
 
 }  // namespace quorvel::lib

@@ -1,7 +1,7 @@
 #pragma once
 // Running generated code from Python: the run guard, with Python's own
 // signal handling before and after it. Shared by execute() and the lab's
-// trace.
+// stepper.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -19,7 +19,10 @@ namespace quorvel::lib {
 // outcome is in `outcome`, and an interrupt that Python's handlers did not
 // turn into an exception is reported there as Interrupted.
 bool run_with_python_signals(runtime::GuardNeeds needs, const std::uint8_t* code, std::size_t length,
-                             const runtime::CodeStack& stack, runtime::StepLog* steps, runtime::RunOutcome& outcome);
+                             const runtime::CodeStack& stack, runtime::RunOutcome& outcome);
+
+// The same for code that goes on from where it stopped.
+bool resume_with_python_signals(runtime::Resumption& resumption, runtime::RunOutcome& outcome);
 
 // Raises `error` with the note "in statement N: TEXT" when it names a
 // statement of `text`.

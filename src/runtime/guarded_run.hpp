@@ -3,7 +3,8 @@
 // a stack of its own between guard pages, a trampoline restores the host's
 // preserved registers whatever the code did to them, a fault inside the run
 // comes back as an outcome, and the interrupt signals someone handles stop
-// the run. The same machinery single-steps code for a trace.
+// the run. The same machinery stops code between two instructions and
+// resumes it later, which is how the lab steps through a program.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +16,14 @@
 
 namespace quorvel::runtime {
 
-enum class RunStatus : std::uint8_t { Completed, Faulted, Interrupted, StepLimit, OutOfMemory };
+enum class RunStatus : std::uint8_t {
+  Completed,    // the code returned
+  Faulted,      // the code raised a fault
+  Interrupted,  // an interrupt signal stopped it
+  Paused,       // a resumed run took its steps or its one instruction
+  Breakpoint,   // a resumed run is about to run a marked instruction
+  AtExit,       // a resumed run reached the epilogue
+};
 
 struct RunOutcome {
   RunStatus status = RunStatus::Completed;
@@ -23,6 +31,7 @@ struct RunOutcome {
   int signal = 0;                           // Faulted, Interrupted
   std::string message;                      // "Execution fault: ...", "Execution interrupted by signal ..."
   std::optional<std::size_t> fault_offset;  // Faulted inside the code: where its instruction starts
+  std::uintptr_t fault_address = 0;         // Faulted: the address the instruction could not reach, if any
 };
 
 // What the guard must be ready for. Each need costs a check per run that
@@ -32,44 +41,66 @@ struct RunOutcome {
 struct GuardNeeds {
   bool divide_errors = true;  // a division
   bool stack_faults = true;   // a push or call reaching the stack's guard page
-  bool any_fault = true;      // code that may jump anywhere (a corrupted frame, single-stepping)
+  bool any_fault = true;      // code that may jump anywhere (a corrupted frame, stepping)
   bool interrupts = true;     // code that may run for long
 };
 
-// The registers a trace records, in this order.
-inline constexpr std::size_t kTracedRegisterCount = 14;
-
-struct StepRecord {
-  std::uint32_t offset = 0;  // where the instruction that ended the step starts
-  std::uint64_t registers[kTracedRegisterCount] = {};  // rax rbx rcx rdx rsi rdi rbp r8 r9 r10 r12 r13 r14 r15
+// The registers of code stopped between two instructions. `gpr` is indexed
+// by the processor's register number: rax rcx rdx rbx rsp rbp rsi rdi r8..r15.
+struct MachineState {
+  std::uint64_t gpr[16] = {};
+  std::uint64_t rip = 0;
   std::uint64_t rflags = 0;
 };
 
-// The record of a single-stepped run, owned by the caller. After every
-// instruction that starts at an offset whose `step_points` byte is nonzero,
-// the registers are appended to `records`. A step beyond `limit` ends the
-// run with RunStatus::StepLimit. When `records` is full, `make_room` is asked
-// for more (new `records` holding the old ones, and a larger `capacity`); if
-// it cannot, the run ends with RunStatus::OutOfMemory. It is called from a
-// signal handler while generated code runs: it may map memory, but must not
-// throw or take locks.
-struct StepLog {
-  const std::uint8_t* step_points = nullptr;  // one byte per code byte
-  std::size_t limit = 0;
-  StepRecord* records = nullptr;
-  std::size_t capacity = 0;
-  std::size_t count = 0;
-  bool (*make_room)(StepLog& log, void* context) = nullptr;
-  void* context = nullptr;
+// Register numbers, for `MachineState::gpr`.
+enum Gpr : std::uint8_t { kRax, kRcx, kRdx, kRbx, kRsp, kRbp, kRsi, kRdi, kR8, kR9, kR10, kR11, kR12, kR13, kR14, kR15 };
 
-  enum class Room : std::uint8_t { Ready, LimitReached, NoRoom };
-  // Whether one more step may be recorded, asking `make_room` when full.
-  Room room_for_step();
+// The state in which generated code starts when it is resumed instead of
+// called: at `entry`, on `stack`, returning to the host like a call would,
+// with flags cleared and every register zero.
+MachineState initial_state(const std::uint8_t* entry, const CodeStack& stack);
+
+// The registers a step records, in this order.
+inline constexpr std::size_t kTracedRegisterCount = 14;
+inline constexpr Gpr kTracedRegisters[kTracedRegisterCount] = {kRax, kRbx, kRcx, kRdx, kRsi, kRdi, kRbp,
+                                                               kR8,  kR9,  kR10, kR12, kR13, kR14, kR15};
+
+struct StepRecord {
+  std::uint32_t offset = 0;  // where the instruction that ended the step starts
+  std::uint64_t registers[kTracedRegisterCount] = {};  // in kTracedRegisters order
+  std::uint64_t rflags = 0;
+  std::uint64_t rsp = 0;
+  std::uint64_t stack_top = 0;  // the word at rsp, when rsp is below `Resumption::program_rsp`
 };
 
-// How a traced run ends when it reaches its step limit or runs out of room.
-RunOutcome step_limit_outcome();
-RunOutcome no_room_outcome();
+// Per code byte of a resumed run.
+enum CodeMark : std::uint8_t {
+  kStepPoint = 1,   // a statement's last instruction starts here: running it ends a step
+  kStopBefore = 2,  // a stepping run stops before this instruction; a free run finds a trap here
+};
+
+// How resumed code runs and where it stops. It runs from `state` freely, or
+// stepping (a trap after every instruction), and stops at the first of:
+// `step_budget` steps taken, one instruction run (when `one_instruction`),
+// the epilogue reached (`exit_offset`), a marked instruction about to run,
+// the end of the code, a fault or an interrupt. Wherever it stops inside the
+// code, `state` is rewritten with the registers there, so the next
+// resumption goes on from that point.
+struct Resumption {
+  MachineState* state = nullptr;
+  const CodeStack* stack = nullptr;    // the stack `state` runs on
+  const std::uint8_t* code = nullptr;  // the executable view
+  std::size_t length = 0;
+  const std::uint8_t* marks = nullptr;  // CodeMark bits, one byte per code byte
+  std::size_t exit_offset = 0;
+  bool stepping = false;
+  bool one_instruction = false;
+  std::size_t step_budget = SIZE_MAX;
+  std::uint64_t program_rsp = 0;  // rsp where the program's own stack begins
+  StepRecord* records = nullptr;  // room for `step_budget` records, or nullptr
+  std::size_t steps_taken = 0;    // out
+};
 
 // One run, from arming to the end of the code. Arming puts the guard's
 // handlers in front of the fault signals and of the interrupt signals that
@@ -86,7 +117,10 @@ class GuardedRun {
   GuardedRun& operator=(const GuardedRun&) = delete;
 
   // Calls offset 0 of `code` on `stack`; once per GuardedRun.
-  RunOutcome run(const std::uint8_t* code, std::size_t length, const CodeStack& stack, StepLog* steps = nullptr);
+  RunOutcome run(const std::uint8_t* code, std::size_t length, const CodeStack& stack);
+
+  // Goes on from `resumption.state`; once per GuardedRun.
+  RunOutcome resume(Resumption& resumption);
 
   // What arming changes, kept to be put back.
   struct ArmState {

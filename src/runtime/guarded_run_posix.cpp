@@ -5,6 +5,7 @@
 #include <ucontext.h>
 
 #include <csetjmp>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 
@@ -17,55 +18,97 @@
 // back. One slot is enough: runs happen with the interpreter lock held, the
 // code never calls back into the host, and a run nested in a host signal
 // handler finishes before the outer run enters its code.
-// quorvel_enter_generated_code_traced is the same with the trap flag set
-// just before the call, so every instruction of the code traps.
+//
+// quorvel_resume_generated_code(state) goes on with code stopped earlier:
+// it saves the host exactly as the call does, then loads every register
+// from `state` and jumps with iretq, which sets rsp, rflags and rip in one
+// instruction, so with the trap flag in `state` the first trap comes after
+// the first instruction of the code, not inside the trampoline. Code
+// started this way returns through quorvel_code_returned, the call's own
+// way back, which restores the host saved by whichever entry ran last.
 extern "C" {
 __attribute__((visibility("hidden"))) void* quorvel_host_rsp = nullptr;
 std::uint64_t quorvel_enter_generated_code(const void* code, void* stack_top);
-std::uint64_t quorvel_enter_generated_code_traced(const void* code, void* stack_top);
+std::uint64_t quorvel_resume_generated_code(const quorvel::runtime::MachineState* state);
+extern const char quorvel_code_returned[];
 }
 
-#define QUORVEL_TRAMPOLINE(name, before_call)                  \
-  "    .text\n"                                                \
-  "    .p2align 4\n"                                           \
-  "    .globl " name "\n"                                      \
-  "    .hidden " name "\n"                                     \
-  "    .type " name ", @function\n" name ":\n"                 \
-  "    .cfi_startproc\n"                                       \
-  "    pushq %rbp\n"                                           \
-  "    pushq %rbx\n"                                           \
-  "    pushq %r12\n"                                           \
-  "    pushq %r13\n"                                           \
-  "    pushq %r14\n"                                           \
-  "    pushq %r15\n"                                           \
-  "    movq %rsp, quorvel_host_rsp(%rip)\n"                    \
-  "    movq %rsi, %rsp\n" before_call                          \
-  "    callq *%rdi\n"                                          \
-  "    movq quorvel_host_rsp(%rip), %rsp\n"                    \
-  "    popq %r15\n"                                            \
-  "    popq %r14\n"                                            \
-  "    popq %r13\n"                                            \
-  "    popq %r12\n"                                            \
-  "    popq %rbx\n"                                            \
-  "    popq %rbp\n"                                            \
-  "    retq\n"                                                 \
-  "    .cfi_endproc\n"                                         \
-  "    .size " name ", .-" name "\n"
+static_assert(offsetof(quorvel::runtime::MachineState, gpr) == 0);
+static_assert(offsetof(quorvel::runtime::MachineState, rip) == 128);
+static_assert(offsetof(quorvel::runtime::MachineState, rflags) == 136);
 
-asm(QUORVEL_TRAMPOLINE("quorvel_enter_generated_code", ""));
-// The trap flag set by popfq takes effect after the next instruction, the
-// call: the first trap comes with rip at the code's first byte.
-asm(QUORVEL_TRAMPOLINE("quorvel_enter_generated_code_traced",
-                       "    pushfq\n"
-                       "    orq $0x100, (%rsp)\n"
-                       "    popfq\n"));
+#define QUORVEL_SAVE_HOST           \
+  "    pushq %rbp\n"                \
+  "    pushq %rbx\n"                \
+  "    pushq %r12\n"                \
+  "    pushq %r13\n"                \
+  "    pushq %r14\n"                \
+  "    pushq %r15\n"                \
+  "    movq %rsp, quorvel_host_rsp(%rip)\n"
+
+#define QUORVEL_FUNCTION(name)      \
+  "    .p2align 4\n"                \
+  "    .globl " name "\n"           \
+  "    .hidden " name "\n"          \
+  "    .type " name ", @function\n" name ":\n"
+
+asm("    .text\n" QUORVEL_FUNCTION("quorvel_enter_generated_code")
+    "    .cfi_startproc\n" QUORVEL_SAVE_HOST
+    "    movq %rsi, %rsp\n"
+    "    callq *%rdi\n"
+    "    .globl quorvel_code_returned\n"
+    "    .hidden quorvel_code_returned\n"
+    "quorvel_code_returned:\n"
+    "    movq quorvel_host_rsp(%rip), %rsp\n"
+    "    popq %r15\n"
+    "    popq %r14\n"
+    "    popq %r13\n"
+    "    popq %r12\n"
+    "    popq %rbx\n"
+    "    popq %rbp\n"
+    "    retq\n"
+    "    .cfi_endproc\n"
+    "    .size quorvel_enter_generated_code, .-quorvel_enter_generated_code\n"
+    QUORVEL_FUNCTION("quorvel_resume_generated_code")
+    "    .cfi_startproc\n" QUORVEL_SAVE_HOST
+    // The iretq frame: ss, rsp, rflags, cs, rip.
+    "    movq %ss, %rax\n"
+    "    pushq %rax\n"
+    "    pushq 32(%rdi)\n"
+    "    pushq 136(%rdi)\n"
+    "    movq %cs, %rax\n"
+    "    pushq %rax\n"
+    "    pushq 128(%rdi)\n"
+    "    movq 0(%rdi), %rax\n"
+    "    movq 8(%rdi), %rcx\n"
+    "    movq 16(%rdi), %rdx\n"
+    "    movq 24(%rdi), %rbx\n"
+    "    movq 40(%rdi), %rbp\n"
+    "    movq 48(%rdi), %rsi\n"
+    "    movq 64(%rdi), %r8\n"
+    "    movq 72(%rdi), %r9\n"
+    "    movq 80(%rdi), %r10\n"
+    "    movq 88(%rdi), %r11\n"
+    "    movq 96(%rdi), %r12\n"
+    "    movq 104(%rdi), %r13\n"
+    "    movq 112(%rdi), %r14\n"
+    "    movq 120(%rdi), %r15\n"
+    "    movq 56(%rdi), %rdi\n"
+    "    iretq\n"
+    "    .cfi_endproc\n"
+    "    .size quorvel_resume_generated_code, .-quorvel_resume_generated_code\n");
 
 namespace quorvel::runtime {
 namespace {
 
 constexpr greg_t kTrapFlag = 0x100;
+// What a resumed run keeps of rflags: the status flags and the direction
+// flag, with the interrupt flag and the always-set bit 1 that iretq needs.
+constexpr std::uint64_t kKeptFlags = 0xCD5;
+constexpr std::uint64_t kResumeFlags = 0x202;
+constexpr std::uint8_t kInt3 = 0xCC;
 
-enum Exit : int { kReturned = 0, kFault = 1, kInterrupt = 2, kStepLimit = 3, kNoRoom = 4 };
+enum Exit : int { kReturned = 0, kFault, kInterrupt, kPaused, kBreakpoint, kAtExit };
 
 // State of the run in progress. `active` marks the window in which a fault or
 // an interrupt on `thread` belongs to the generated code. Plain globals, not
@@ -79,8 +122,8 @@ struct RunWindow {
   sigjmp_buf exit;
   const std::uint8_t* code = nullptr;
   std::size_t length = 0;
-  StepLog* steps = nullptr;
-  std::uintptr_t previous_instruction = 0;  // traced runs: where the last trap left rip
+  Resumption* resumption = nullptr;         // a resumed run: where it stops, and its state
+  std::uintptr_t previous_instruction = 0;  // stepping: where the last trap left rip
   int signal = 0;
   int code_kind = 0;
   std::uintptr_t fault_address = 0;
@@ -97,9 +140,15 @@ bool inside_code(std::uintptr_t address) {
   return address >= start && address - start < window.length;
 }
 
+std::size_t code_offset(std::uintptr_t address) { return address - reinterpret_cast<std::uintptr_t>(window.code); }
+
 // mcontext register for each x86-64 register number.
 constexpr int kGregOfRegister[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
                                      REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15};
+
+std::uint64_t register_of(const mcontext_t& machine, int number) {
+  return static_cast<std::uint64_t>(machine.gregs[kGregOfRegister[number]]);
+}
 
 // The processor raises the same exception for a zero divisor and for a
 // quotient that does not fit; the divisor in the faulting context tells them
@@ -108,42 +157,67 @@ int divisor_state(const std::uint8_t* instruction, const mcontext_t& machine) {
   const std::uint8_t rex = instruction[0];
   if ((rex & 0xF8) != 0x48 || instruction[1] != 0xF7 || (instruction[2] & 0xF8) != 0xF0) return 0;
   const int reg = (instruction[2] & 7) | ((rex & 1) << 3);
-  return machine.gregs[kGregOfRegister[reg]] == 0 ? 1 : 2;
+  return register_of(machine, reg) == 0 ? 1 : 2;
 }
 
-void record_step(const mcontext_t& machine, std::uint32_t offset) {
-  StepRecord& record = window.steps->records[window.steps->count++];
+void save_state(const mcontext_t& machine, std::uintptr_t rip) {
+  MachineState& state = *window.resumption->state;
+  for (int i = 0; i < 16; ++i) state.gpr[i] = register_of(machine, i);
+  state.rip = rip;
+  state.rflags = (static_cast<std::uint64_t>(machine.gregs[REG_EFL]) & kKeptFlags) | kResumeFlags;
+}
+
+// Leaves the handler for the host, the code stopped at `rip` with the
+// registers of `machine`.
+[[noreturn]] void stop_at(const mcontext_t& machine, std::uintptr_t rip, Exit why) {
+  save_state(machine, rip);
+  window.active = 0;
+  siglongjmp(window.exit, why);
+}
+
+void record_step(const mcontext_t& machine, std::uint32_t offset, StepRecord& record) {
   record.offset = offset;
-  constexpr int kTraced[kTracedRegisterCount] = {REG_RAX, REG_RBX, REG_RCX, REG_RDX, REG_RSI, REG_RDI, REG_RBP,
-                                                 REG_R8,  REG_R9,  REG_R10, REG_R12, REG_R13, REG_R14, REG_R15};
-  for (std::size_t i = 0; i < kTracedRegisterCount; ++i) {
-    record.registers[i] = static_cast<std::uint64_t>(machine.gregs[kTraced[i]]);
-  }
-  record.rflags = static_cast<std::uint64_t>(machine.gregs[REG_EFL]) & ~static_cast<std::uint64_t>(kTrapFlag);
+  for (std::size_t i = 0; i < kTracedRegisterCount; ++i) record.registers[i] = register_of(machine, kTracedRegisters[i]);
+  record.rflags = static_cast<std::uint64_t>(machine.gregs[REG_EFL]) & kKeptFlags;
+  record.rsp = register_of(machine, kRsp);
+  // Below where the program's stack begins, rsp points at a word the
+  // program pushed: mapped, since the push that put it there succeeded.
+  record.stack_top = record.rsp < window.resumption->program_rsp ? *reinterpret_cast<const std::uint64_t*>(record.rsp) : 0;
 }
 
-// One single-step trap of a traced run: the instruction that ended before
-// `rip` may close a step. Back in the trampoline, stepping stops.
+// One single-step trap of a stepping run: the instruction that ended before
+// `rip` may close a step, and the one at `rip` may be where the run stops.
+// Once the code has left its pages (returned to the trampoline), stepping
+// ends.
 void on_step(mcontext_t& machine) {
+  Resumption& run = *window.resumption;
   const auto rip = static_cast<std::uintptr_t>(machine.gregs[REG_RIP]);
   const std::uintptr_t previous = window.previous_instruction;
   window.previous_instruction = rip;
   if (inside_code(previous)) {
-    const std::size_t offset = previous - reinterpret_cast<std::uintptr_t>(window.code);
-    if (window.steps->step_points[offset] != 0) {
-      switch (window.steps->room_for_step()) {
-        case StepLog::Room::Ready: break;
-        case StepLog::Room::LimitReached:
-          window.active = 0;
-          siglongjmp(window.exit, kStepLimit);
-        case StepLog::Room::NoRoom:
-          window.active = 0;
-          siglongjmp(window.exit, kNoRoom);
-      }
-      record_step(machine, static_cast<std::uint32_t>(offset));
+    const std::size_t offset = code_offset(previous);
+    if (run.marks[offset] & kStepPoint) {
+      if (run.records != nullptr) record_step(machine, static_cast<std::uint32_t>(offset), run.records[run.steps_taken]);
+      ++run.steps_taken;
     }
+    if (run.one_instruction) stop_at(machine, rip, kPaused);
   }
-  if (!inside_code(rip)) machine.gregs[REG_EFL] &= ~kTrapFlag;
+  if (!inside_code(rip)) {
+    machine.gregs[REG_EFL] &= ~kTrapFlag;
+    return;
+  }
+  const std::size_t offset = code_offset(rip);
+  if (offset == run.exit_offset) stop_at(machine, rip, kAtExit);
+  if (run.marks[offset] & kStopBefore) stop_at(machine, rip, kBreakpoint);
+  if (run.steps_taken == run.step_budget) stop_at(machine, rip, kPaused);
+}
+
+// An int3 the lab planted in a free run: rip is just past it.
+bool planted_trap_before(std::uintptr_t rip) {
+  if (!inside_code(rip - 1)) return false;
+  const std::size_t offset = code_offset(rip - 1);
+  const bool marked = offset == window.resumption->exit_offset || (window.resumption->marks[offset] & kStopBefore);
+  return marked && window.code[offset] == kInt3;
 }
 
 void on_fault(int signal, siginfo_t* info, void* context) {
@@ -154,18 +228,26 @@ void on_fault(int signal, siginfo_t* info, void* context) {
     return;
   }
   mcontext_t& machine = static_cast<ucontext_t*>(context)->uc_mcontext;
-  if (signal == SIGTRAP && info->si_code == TRAP_TRACE && window.steps != nullptr) {
-    on_step(machine);
-    return;
+  const auto rip = static_cast<std::uintptr_t>(machine.gregs[REG_RIP]);
+  if (signal == SIGTRAP && window.resumption != nullptr) {
+    if (info->si_code == TRAP_TRACE) {
+      on_step(machine);
+      return;
+    }
+    if ((info->si_code == SI_KERNEL || info->si_code == TRAP_BRKPT) && planted_trap_before(rip)) {
+      stop_at(machine, rip - 1, code_offset(rip - 1) == window.resumption->exit_offset ? kAtExit : kBreakpoint);
+    }
   }
   window.active = 0;
   window.signal = signal;
   window.code_kind = info->si_code;
   window.fault_address = reinterpret_cast<std::uintptr_t>(info->si_addr);
-  window.instruction = static_cast<std::uintptr_t>(machine.gregs[REG_RIP]);
+  window.instruction = rip;
   window.divisor_state = signal == SIGFPE && inside_code(window.instruction)
                              ? divisor_state(reinterpret_cast<const std::uint8_t*>(window.instruction), machine)
                              : 0;
+  // The registers at the faulting instruction, for whoever looks at them.
+  if (window.resumption != nullptr && inside_code(rip)) save_state(machine, rip);
   siglongjmp(window.exit, kFault);
 }
 
@@ -188,6 +270,13 @@ void on_interrupt(int signal, siginfo_t* info, void* context) {
   // control is back.
   signal_chain::pass_on(signal, info, context);
   window.signal = signal;
+  // A resumed run goes on from here next time. Outside the code (in a
+  // trampoline) the state it started from still holds.
+  if (window.resumption != nullptr) {
+    const mcontext_t& machine = static_cast<const ucontext_t*>(context)->uc_mcontext;
+    const auto rip = static_cast<std::uintptr_t>(machine.gregs[REG_RIP]);
+    if (inside_code(rip)) save_state(machine, rip);
+  }
   siglongjmp(window.exit, kInterrupt);
 }
 
@@ -242,10 +331,12 @@ void describe_fault(const RunWindow& run, RunOutcome& outcome) {
     outcome.message += text;
     outcome.fault_offset = offset;
   }
+  if (run.signal == SIGSEGV || run.signal == SIGBUS) outcome.fault_address = run.fault_address;
 }
 
-// The run itself: no objects with destructors live across sigsetjmp.
-int enter_window(const std::uint8_t* code, void* stack_top, bool traced, std::uint64_t& rax) {
+// The run itself: no objects with destructors live across sigsetjmp. Either
+// calls `code` on `stack_top` or, with `resume_from`, goes on from there.
+int enter_window(const std::uint8_t* code, void* stack_top, const MachineState* resume_from, std::uint64_t& rax) {
   if (int jumped = sigsetjmp(window.exit, 0)) return jumped;
   window.active = 1;
   if (window.pending != 0) {
@@ -253,9 +344,31 @@ int enter_window(const std::uint8_t* code, void* stack_top, bool traced, std::ui
     window.signal = window.pending;
     return kInterrupt;
   }
-  rax = traced ? quorvel_enter_generated_code_traced(code, stack_top) : quorvel_enter_generated_code(code, stack_top);
+  rax = resume_from != nullptr ? quorvel_resume_generated_code(resume_from)
+                               : quorvel_enter_generated_code(code, stack_top);
   window.active = 0;
   return kReturned;
+}
+
+RunOutcome outcome_of(int exit, std::uint64_t rax) {
+  RunOutcome outcome;
+  switch (exit) {
+    case kReturned:
+      outcome.rax = rax;
+      break;
+    case kFault:
+      describe_fault(window, outcome);
+      break;
+    case kPaused: outcome.status = RunStatus::Paused; break;
+    case kBreakpoint: outcome.status = RunStatus::Breakpoint; break;
+    case kAtExit: outcome.status = RunStatus::AtExit; break;
+    default:
+      outcome.status = RunStatus::Interrupted;
+      outcome.signal = window.signal;
+      outcome.message = std::string("Execution interrupted by signal ") + signal_name(window.signal);
+      break;
+  }
+  return outcome;
 }
 
 }  // namespace
@@ -278,40 +391,46 @@ GuardedRun::~GuardedRun() {
   window.armed = outer_.armed;
 }
 
-RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const CodeStack& stack, StepLog* steps) {
+MachineState initial_state(const std::uint8_t* entry, const CodeStack& stack) {
+  MachineState state;
+  // Where a call would have left its return address.
+  auto* return_slot = static_cast<std::uint64_t*>(stack.top()) - 1;
+  *return_slot = reinterpret_cast<std::uint64_t>(quorvel_code_returned);
+  state.gpr[kRsp] = reinterpret_cast<std::uint64_t>(return_slot);
+  state.rip = reinterpret_cast<std::uint64_t>(entry);
+  state.rflags = kResumeFlags;
+  return state;
+}
+
+RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const CodeStack& stack) {
   signal_chain::ensure_alternate_stack();
   window.code = code;
   window.length = length;
-  window.steps = steps;
-  window.previous_instruction = 0;
+  window.resumption = nullptr;
 
   std::uint64_t rax = 0;
-  const int exit = enter_window(code, stack.top(), steps != nullptr, rax);
+  const int exit = enter_window(code, stack.top(), nullptr, rax);
   window.armed = 0;
   window.pending = 0;
-  window.steps = nullptr;
+  return outcome_of(exit, rax);
+}
 
-  RunOutcome outcome;
-  switch (exit) {
-    case kReturned:
-      outcome.rax = rax;
-      break;
-    case kFault:
-      describe_fault(window, outcome);
-      break;
-    case kStepLimit:
-      outcome = step_limit_outcome();
-      break;
-    case kNoRoom:
-      outcome = no_room_outcome();
-      break;
-    default:
-      outcome.status = RunStatus::Interrupted;
-      outcome.signal = window.signal;
-      outcome.message = std::string("Execution interrupted by signal ") + signal_name(window.signal);
-      break;
-  }
-  return outcome;
+RunOutcome GuardedRun::resume(Resumption& resumption) {
+  signal_chain::ensure_alternate_stack();
+  window.code = resumption.code;
+  window.length = resumption.length;
+  window.resumption = &resumption;
+  window.previous_instruction = resumption.state->rip;
+  resumption.steps_taken = 0;
+  MachineState start = *resumption.state;
+  if (resumption.stepping || resumption.one_instruction) start.rflags |= kTrapFlag;
+
+  std::uint64_t rax = 0;
+  const int exit = enter_window(nullptr, nullptr, &start, rax);
+  window.armed = 0;
+  window.pending = 0;
+  window.resumption = nullptr;
+  return outcome_of(exit, rax);
 }
 
 }  // namespace quorvel::runtime

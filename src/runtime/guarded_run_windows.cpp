@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -13,40 +14,48 @@
 namespace quorvel::runtime {
 namespace {
 
-// The trampoline, enter(code, stack_top, trace_flag) in the Windows x64
-// calling convention: saves the registers a Windows caller expects to keep
-// (rbx, rbp, rdi, rsi, r12-r15, xmm6-xmm15) and rsp, switches to the code's
-// stack, leaves the 32-byte shadow space a callee may use, sets the trap
-// flag when asked and calls the code; then restores everything. The
-// generated code clobbers rsi and rdi, which Windows callers preserve.
+// The trampoline. Its first entry, enter(code, stack_top, trace_flag) in
+// the Windows x64 calling convention, saves the registers a Windows caller
+// expects to keep (rbx, rbp, rdi, rsi, r12-r15, xmm6-xmm15) and rsp,
+// switches to the code's stack, leaves the 32-byte shadow space a callee may
+// use, sets the trap flag when asked and calls the code; then restores
+// everything. The generated code clobbers rsi and rdi, which Windows callers
+// preserve. Its second entry, resume(state), saves the host the same way and
+// goes on with code stopped earlier: it loads every register from `state`
+// and jumps with iretq, which sets rsp, rflags and rip at once, so with the
+// trap flag in `state` the first trap comes after the code's first
+// instruction. Code started this way returns through `landing` too.
 //
 // It is machine code rather than inline assembly so that every compiler
 // builds this file the same way; it is copied into code pages on first use.
 // The host rsp lives in `host_rsp`, whose address is patched in, outside both
 // stacks: code that pops and pushes past its frame cannot corrupt the way
 // back. A fault handler leaves the code by resuming the thread at `landing`.
+#define QUORVEL_SAVE_HOST                                                   \
+  0x55,                                            /* push rbp */           \
+  0x53,                                            /* push rbx */           \
+  0x57,                                            /* push rdi */           \
+  0x56,                                            /* push rsi */           \
+  0x41, 0x54,                                      /* push r12 */           \
+  0x41, 0x55,                                      /* push r13 */           \
+  0x41, 0x56,                                      /* push r14 */           \
+  0x41, 0x57,                                      /* push r15 */           \
+  0x48, 0x81, 0xEC, 0xA8, 0x00, 0x00, 0x00,        /* sub rsp, 168 */       \
+  0x66, 0x0F, 0x7F, 0x34, 0x24,                    /* movdqa [rsp], xmm6 */ \
+  0x66, 0x0F, 0x7F, 0x7C, 0x24, 0x10,              /* [rsp+16], xmm7 */     \
+  0x66, 0x44, 0x0F, 0x7F, 0x44, 0x24, 0x20,        /* [rsp+32], xmm8 */     \
+  0x66, 0x44, 0x0F, 0x7F, 0x4C, 0x24, 0x30,        /* [rsp+48], xmm9 */     \
+  0x66, 0x44, 0x0F, 0x7F, 0x54, 0x24, 0x40,        /* [rsp+64], xmm10 */    \
+  0x66, 0x44, 0x0F, 0x7F, 0x5C, 0x24, 0x50,        /* [rsp+80], xmm11 */    \
+  0x66, 0x44, 0x0F, 0x7F, 0x64, 0x24, 0x60,        /* [rsp+96], xmm12 */    \
+  0x66, 0x44, 0x0F, 0x7F, 0x6C, 0x24, 0x70,        /* [rsp+112], xmm13 */   \
+  0x66, 0x44, 0x0F, 0x7F, 0xB4, 0x24, 0x80, 0, 0, 0, /* [rsp+128], xmm14 */ \
+  0x66, 0x44, 0x0F, 0x7F, 0xBC, 0x24, 0x90, 0, 0, 0, /* [rsp+144], xmm15 */ \
+  0x49, 0xBB, 0, 0, 0, 0, 0, 0, 0, 0,              /* mov r11, &host_rsp */ \
+  0x49, 0x89, 0x23                                 /* mov [r11], rsp */
+
 constexpr std::uint8_t kTrampoline[] = {
-    0x55,                                            // push rbp
-    0x53,                                            // push rbx
-    0x57,                                            // push rdi
-    0x56,                                            // push rsi
-    0x41, 0x54,                                      // push r12
-    0x41, 0x55,                                      // push r13
-    0x41, 0x56,                                      // push r14
-    0x41, 0x57,                                      // push r15
-    0x48, 0x81, 0xEC, 0xA8, 0x00, 0x00, 0x00,        // sub rsp, 168: ten xmm, rsp 16-aligned
-    0x66, 0x0F, 0x7F, 0x34, 0x24,                    // movdqa [rsp], xmm6
-    0x66, 0x0F, 0x7F, 0x7C, 0x24, 0x10,              // movdqa [rsp+16], xmm7
-    0x66, 0x44, 0x0F, 0x7F, 0x44, 0x24, 0x20,        // movdqa [rsp+32], xmm8
-    0x66, 0x44, 0x0F, 0x7F, 0x4C, 0x24, 0x30,        // movdqa [rsp+48], xmm9
-    0x66, 0x44, 0x0F, 0x7F, 0x54, 0x24, 0x40,        // movdqa [rsp+64], xmm10
-    0x66, 0x44, 0x0F, 0x7F, 0x5C, 0x24, 0x50,        // movdqa [rsp+80], xmm11
-    0x66, 0x44, 0x0F, 0x7F, 0x64, 0x24, 0x60,        // movdqa [rsp+96], xmm12
-    0x66, 0x44, 0x0F, 0x7F, 0x6C, 0x24, 0x70,        // movdqa [rsp+112], xmm13
-    0x66, 0x44, 0x0F, 0x7F, 0xB4, 0x24, 0x80, 0, 0, 0,  // movdqa [rsp+128], xmm14
-    0x66, 0x44, 0x0F, 0x7F, 0xBC, 0x24, 0x90, 0, 0, 0,  // movdqa [rsp+144], xmm15
-    0x49, 0xBB, 0, 0, 0, 0, 0, 0, 0, 0,              // mov r11, &host_rsp
-    0x49, 0x89, 0x23,                                // mov [r11], rsp
+    QUORVEL_SAVE_HOST,
     0x48, 0x89, 0xD4,                                // mov rsp, rdx
     0x48, 0x83, 0xEC, 0x20,                          // sub rsp, 32
     0x9C,                                            // pushfq
@@ -76,17 +85,57 @@ constexpr std::uint8_t kTrampoline[] = {
     0x5B,                                            // pop rbx
     0x5D,                                            // pop rbp
     0xC3,                                            // ret
+    // resume(state), state in rcx:
+    QUORVEL_SAVE_HOST,
+    0x48, 0x8C, 0xD0,                                // mov rax, ss
+    0x50,                                            // push rax
+    0xFF, 0x71, 0x20,                                // push [rcx+32]: rsp
+    0xFF, 0xB1, 0x88, 0x00, 0x00, 0x00,              // push [rcx+136]: rflags
+    0x48, 0x8C, 0xC8,                                // mov rax, cs
+    0x50,                                            // push rax
+    0xFF, 0xB1, 0x80, 0x00, 0x00, 0x00,              // push [rcx+128]: rip
+    0x48, 0x8B, 0x01,                                // mov rax, [rcx]
+    0x48, 0x8B, 0x51, 0x10,                          // mov rdx, [rcx+16]
+    0x48, 0x8B, 0x59, 0x18,                          // mov rbx, [rcx+24]
+    0x48, 0x8B, 0x69, 0x28,                          // mov rbp, [rcx+40]
+    0x48, 0x8B, 0x71, 0x30,                          // mov rsi, [rcx+48]
+    0x48, 0x8B, 0x79, 0x38,                          // mov rdi, [rcx+56]
+    0x4C, 0x8B, 0x41, 0x40,                          // mov r8, [rcx+64]
+    0x4C, 0x8B, 0x49, 0x48,                          // mov r9, [rcx+72]
+    0x4C, 0x8B, 0x51, 0x50,                          // mov r10, [rcx+80]
+    0x4C, 0x8B, 0x59, 0x58,                          // mov r11, [rcx+88]
+    0x4C, 0x8B, 0x61, 0x60,                          // mov r12, [rcx+96]
+    0x4C, 0x8B, 0x69, 0x68,                          // mov r13, [rcx+104]
+    0x4C, 0x8B, 0x71, 0x70,                          // mov r14, [rcx+112]
+    0x4C, 0x8B, 0x79, 0x78,                          // mov r15, [rcx+120]
+    0x48, 0x8B, 0x49, 0x08,                          // mov rcx, [rcx+8]
+    0x48, 0xCF,                                      // iretq
 };
+#undef QUORVEL_SAVE_HOST
+constexpr std::size_t kSaveHostSize = 0x69;
 constexpr std::size_t kLandingOffset = 0x78;
-constexpr std::size_t kHostRspPatches[] = {0x5E, kLandingOffset + 2};
+constexpr std::size_t kResumeOffset = 0xE2;
+constexpr std::size_t kHostRspPatches[] = {0x5E, kLandingOffset + 2, kResumeOffset + 0x5E};
 static_assert(kTrampoline[kLandingOffset] == 0x49 && kTrampoline[kLandingOffset + 1] == 0xBB);
+static_assert(kTrampoline[kResumeOffset - 1] == 0xC3 && kTrampoline[kResumeOffset] == 0x55);
+static_assert(kTrampoline[kResumeOffset + kSaveHostSize] == 0x48 && kTrampoline[kResumeOffset + kSaveHostSize + 1] == 0x8C);
 static_assert(kTrampoline[kHostRspPatches[0] - 2] == 0x49 && kTrampoline[kHostRspPatches[0] - 1] == 0xBB);
+static_assert(kTrampoline[kHostRspPatches[2] - 2] == 0x49 && kTrampoline[kHostRspPatches[2] - 1] == 0xBB);
+static_assert(offsetof(MachineState, rip) == 128 && offsetof(MachineState, rflags) == 136);
 
 using EnterCode = std::uint64_t (*)(const void* code, void* stack_top, std::uint64_t trace_flag);
+using ResumeCode = std::uint64_t (*)(const MachineState* state);
 
 constexpr DWORD kTrapFlag = 0x100;
+// What a resumed run keeps of rflags: the status flags and the direction
+// flag, with the interrupt flag and the always-set bit 1 that iretq needs.
+constexpr std::uint64_t kKeptFlags = 0xCD5;
+constexpr std::uint64_t kResumeFlags = 0x202;
+constexpr std::uint8_t kInt3 = 0xCC;
+// The 32 bytes of shadow space a Windows callee may use, above its return address.
+constexpr std::size_t kShadowSpace = 32;
 
-enum Exit : int { kReturned, kFault, kStepLimit, kNoRoom };
+enum Exit : int { kReturned, kFault, kPaused, kBreakpoint, kAtExit };
 
 // State of the run in progress. Plain globals: the handler must not touch
 // lazily allocated thread-local storage, and runs never overlap (they happen
@@ -98,8 +147,8 @@ struct RunWindow {
   Exit exit = kReturned;
   const std::uint8_t* code = nullptr;
   std::size_t length = 0;
-  StepLog* steps = nullptr;
-  std::uintptr_t previous_instruction = 0;  // traced runs: where the last trap left rip
+  Resumption* resumption = nullptr;         // a resumed run: where it stops, and its state
+  std::uintptr_t previous_instruction = 0;  // stepping: where the last trap left rip
   StackBounds host_bounds;
   void* code_stack_limit = nullptr;  // the code stack's limit when the run ended
   DWORD exception = 0;
@@ -167,40 +216,65 @@ LONG leave(CONTEXT& context, Exit exit) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-void record_step(const CONTEXT& context, std::uint32_t offset) {
-  StepRecord& record = window.steps->records[window.steps->count++];
-  record.offset = offset;
-  constexpr DWORD64 CONTEXT::*kTraced[kTracedRegisterCount] = {
-      &CONTEXT::Rax, &CONTEXT::Rbx, &CONTEXT::Rcx, &CONTEXT::Rdx, &CONTEXT::Rsi, &CONTEXT::Rdi, &CONTEXT::Rbp,
-      &CONTEXT::R8,  &CONTEXT::R9,  &CONTEXT::R10, &CONTEXT::R12, &CONTEXT::R13, &CONTEXT::R14, &CONTEXT::R15};
-  for (std::size_t i = 0; i < kTracedRegisterCount; ++i) record.registers[i] = context.*kTraced[i];
-  record.rflags = context.EFlags & ~kTrapFlag;
+std::size_t code_offset(std::uintptr_t address) { return address - reinterpret_cast<std::uintptr_t>(window.code); }
+
+void save_state(const CONTEXT& context, std::uintptr_t rip) {
+  MachineState& state = *window.resumption->state;
+  for (int i = 0; i < 16; ++i) state.gpr[i] = context.*kContextRegister[i];
+  state.rip = rip;
+  state.rflags = (context.EFlags & kKeptFlags) | kResumeFlags;
 }
 
-// One single-step trap of a traced run: the instruction that ended before
-// rip may close a step. Windows clears the trap flag for every trap, so it
-// is set again while rip is still inside the code.
+LONG stop_at(CONTEXT& context, std::uintptr_t rip, Exit why) {
+  save_state(context, rip);
+  return leave(context, why);
+}
+
+void record_step(const CONTEXT& context, std::uint32_t offset, StepRecord& record) {
+  record.offset = offset;
+  for (std::size_t i = 0; i < kTracedRegisterCount; ++i) record.registers[i] = context.*kContextRegister[kTracedRegisters[i]];
+  record.rflags = context.EFlags & kKeptFlags;
+  record.rsp = context.Rsp;
+  // Below where the program's stack begins, rsp points at a word the
+  // program pushed: committed, since the push that put it there succeeded.
+  record.stack_top = record.rsp < window.resumption->program_rsp ? *reinterpret_cast<const std::uint64_t*>(record.rsp) : 0;
+}
+
+// One single-step trap of a stepping run: the instruction that ended before
+// rip may close a step, and the one at rip may be where the run stops.
+// Windows clears the trap flag for every trap, so it is set again while rip
+// is still inside the code.
 LONG on_step(CONTEXT& context) {
+  Resumption& run = *window.resumption;
   const auto rip = static_cast<std::uintptr_t>(context.Rip);
   const std::uintptr_t previous = window.previous_instruction;
   window.previous_instruction = rip;
   if (inside_code(previous)) {
-    const std::size_t offset = previous - reinterpret_cast<std::uintptr_t>(window.code);
-    if (window.steps->step_points[offset] != 0) {
-      switch (window.steps->room_for_step()) {
-        case StepLog::Room::Ready: break;
-        case StepLog::Room::LimitReached: return leave(context, kStepLimit);
-        case StepLog::Room::NoRoom: return leave(context, kNoRoom);
-      }
-      record_step(context, static_cast<std::uint32_t>(offset));
+    const std::size_t offset = code_offset(previous);
+    if (run.marks[offset] & kStepPoint) {
+      if (run.records != nullptr) record_step(context, static_cast<std::uint32_t>(offset), run.records[run.steps_taken]);
+      ++run.steps_taken;
     }
+    if (run.one_instruction) return stop_at(context, rip, kPaused);
   }
-  if (inside_code(rip)) {
-    context.EFlags |= kTrapFlag;
-  } else {
+  if (!inside_code(rip)) {
     context.EFlags &= ~kTrapFlag;
+    return EXCEPTION_CONTINUE_EXECUTION;
   }
+  const std::size_t offset = code_offset(rip);
+  if (offset == run.exit_offset) return stop_at(context, rip, kAtExit);
+  if (run.marks[offset] & kStopBefore) return stop_at(context, rip, kBreakpoint);
+  if (run.steps_taken == run.step_budget) return stop_at(context, rip, kPaused);
+  context.EFlags |= kTrapFlag;
   return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// An int3 the lab planted in a free run.
+bool planted_trap_at(std::uintptr_t address) {
+  if (!inside_code(address)) return false;
+  const std::size_t offset = code_offset(address);
+  const bool marked = offset == window.resumption->exit_offset || (window.resumption->marks[offset] & kStopBefore);
+  return marked && window.code[offset] == kInt3;
 }
 
 struct FaultKind {
@@ -233,7 +307,14 @@ LONG CALLBACK on_exception(EXCEPTION_POINTERS* pointers) {
   if (!window.active || GetCurrentThreadId() != window.thread) return EXCEPTION_CONTINUE_SEARCH;
   const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
   CONTEXT& context = *pointers->ContextRecord;
-  if (record.ExceptionCode == EXCEPTION_SINGLE_STEP && window.steps != nullptr) return on_step(context);
+  if (window.resumption != nullptr) {
+    if (record.ExceptionCode == EXCEPTION_SINGLE_STEP) return on_step(context);
+    // The breakpoint's address is the int3's, wherever rip was left.
+    const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
+    if (record.ExceptionCode == EXCEPTION_BREAKPOINT && planted_trap_at(address)) {
+      return stop_at(context, address, code_offset(address) == window.resumption->exit_offset ? kAtExit : kBreakpoint);
+    }
+  }
   const FaultKind* kind = fault_kind(record.ExceptionCode);
   if (kind == nullptr) return EXCEPTION_CONTINUE_SEARCH;
   window.exception = record.ExceptionCode;
@@ -246,6 +327,8 @@ LONG CALLBACK on_exception(EXCEPTION_POINTERS* pointers) {
   window.divisor_state = division && inside_code(window.instruction)
                              ? divisor_state(reinterpret_cast<const std::uint8_t*>(window.instruction), context)
                              : 0;
+  // The registers at the faulting instruction, for whoever looks at them.
+  if (window.resumption != nullptr && inside_code(window.instruction)) save_state(context, window.instruction);
   return leave(context, kFault);
 }
 
@@ -288,6 +371,8 @@ void describe_fault(const RunWindow& run, RunOutcome& outcome) {
     outcome.message += text;
     outcome.fault_offset = offset;
   }
+  const FaultKind* kind = fault_kind(run.exception);
+  if (kind != nullptr && kind->has_address) outcome.fault_address = run.fault_address;
 }
 
 }  // namespace
@@ -303,54 +388,84 @@ GuardedRun::GuardedRun(GuardNeeds) {
 
 GuardedRun::~GuardedRun() { window.thread = static_cast<DWORD>(outer_.thread); }
 
-// Whatever the needs, the handler is in place and the thread's stack bounds
-// describe the code stack: both cost no system call once the handler is
-// added, and a stack overflow must be caught even in code thought safe.
-RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const CodeStack& stack, StepLog* steps) {
+namespace {
+
+RunOutcome trampoline_failure(int error) {
   RunOutcome outcome;
-  const Trampoline& enter = trampoline();
-  if (enter.error != 0) {
-    outcome.status = RunStatus::Faulted;
-    outcome.message = "Execution fault: the trampoline could not be set up: " +
-                      platform::os_error_description(enter.error);
-    return outcome;
-  }
+  outcome.status = RunStatus::Faulted;
+  outcome.message = "Execution fault: the trampoline could not be set up: " + platform::os_error_description(error);
+  return outcome;
+}
+
+// Runs `enter` with the code stack as the thread's stack, and tells how the
+// code came back. Whatever the needs, the handler is in place and the
+// thread's stack bounds describe the code stack: both cost no system call
+// once the handler is added, and a stack overflow must be caught even in
+// code thought safe.
+template <class Enter>
+RunOutcome run_window(const std::uint8_t* code, std::size_t length, const CodeStack& stack, Enter&& enter) {
   ensure_exception_handler();
   window.code = code;
   window.length = length;
-  window.steps = steps;
-  window.previous_instruction = 0;
   window.exit = kReturned;
   window.host_bounds = current_stack_bounds();
   const StackBounds code_bounds = code_stack_bounds(stack);
-  const auto enter_code = reinterpret_cast<EnterCode>(reinterpret_cast<std::uintptr_t>(enter.pages.executable()));
 
   window.active = 1;
   set_stack_bounds(code_bounds);
-  const std::uint64_t rax = enter_code(code, stack.top(), steps != nullptr ? kTrapFlag : 0);
+  const std::uint64_t rax = enter();
   if (window.exit == kReturned) {
     window.active = 0;
     window.code_stack_limit = current_stack_bounds().limit;
     set_stack_bounds(window.host_bounds);
   }
-  window.steps = nullptr;
+  window.resumption = nullptr;
   restore_code_stack(stack, window.code_stack_limit);
 
+  RunOutcome outcome;
   switch (window.exit) {
-    case kReturned:
-      outcome.rax = rax;
-      break;
-    case kFault:
-      describe_fault(window, outcome);
-      break;
-    case kStepLimit:
-      outcome = step_limit_outcome();
-      break;
-    case kNoRoom:
-      outcome = no_room_outcome();
-      break;
+    case kReturned: outcome.rax = rax; break;
+    case kFault: describe_fault(window, outcome); break;
+    case kPaused: outcome.status = RunStatus::Paused; break;
+    case kBreakpoint: outcome.status = RunStatus::Breakpoint; break;
+    case kAtExit: outcome.status = RunStatus::AtExit; break;
   }
   return outcome;
+}
+
+}  // namespace
+
+MachineState initial_state(const std::uint8_t* entry, const CodeStack& stack) {
+  MachineState state;
+  // Where the trampoline's call would have left its return address.
+  auto* return_slot = reinterpret_cast<std::uint64_t*>(static_cast<std::uint8_t*>(stack.top()) - kShadowSpace) - 1;
+  const Trampoline& made = trampoline();
+  *return_slot = made.error == 0 ? reinterpret_cast<std::uint64_t>(made.pages.executable() + kLandingOffset) : 0;
+  state.gpr[kRsp] = reinterpret_cast<std::uint64_t>(return_slot);
+  state.rip = reinterpret_cast<std::uint64_t>(entry);
+  state.rflags = kResumeFlags;
+  return state;
+}
+
+RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const CodeStack& stack) {
+  const Trampoline& made = trampoline();
+  if (made.error != 0) return trampoline_failure(made.error);
+  const auto enter = reinterpret_cast<EnterCode>(reinterpret_cast<std::uintptr_t>(made.pages.executable()));
+  window.resumption = nullptr;
+  return run_window(code, length, stack, [&] { return enter(code, stack.top(), 0); });
+}
+
+RunOutcome GuardedRun::resume(Resumption& resumption) {
+  const Trampoline& made = trampoline();
+  if (made.error != 0) return trampoline_failure(made.error);
+  const auto resume_code =
+      reinterpret_cast<ResumeCode>(reinterpret_cast<std::uintptr_t>(made.pages.executable() + kResumeOffset));
+  window.resumption = &resumption;
+  window.previous_instruction = static_cast<std::uintptr_t>(resumption.state->rip);
+  resumption.steps_taken = 0;
+  MachineState start = *resumption.state;
+  if (resumption.stepping || resumption.one_instruction) start.rflags |= kTrapFlag;
+  return run_window(resumption.code, resumption.length, *resumption.stack, [&] { return resume_code(&start); });
 }
 
 }  // namespace quorvel::runtime

@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <csetjmp>
@@ -34,9 +35,9 @@ const CodeStack& stack() {
   return shared;
 }
 
-RunOutcome run(const Program& program, GuardNeeds needs = {}, StepLog* steps = nullptr) {
+RunOutcome run(const Program& program, GuardNeeds needs = {}) {
   GuardedRun guarded(needs);
-  return guarded.run(program.code.entry(), program.code.length(), stack(), steps);
+  return guarded.run(program.code.entry(), program.code.length(), stack());
 }
 
 TEST(Guard, CompletedRunsReturnRax) {
@@ -189,30 +190,108 @@ TEST(Guard, ANestedRunLeavesTheOuterRunArmed) {
   sigaction(SIGALRM, &saved, nullptr);
 }
 
-TEST(Guard, SingleSteppingRecordsEachStatementOnce) {
-  // 1 mov rcx (10 bytes), 2 label, 3 dec, 4 jne, 5 shl by 2 (two instructions)
-  Program program("mov rcx, 2\nl:\ndec rcx\njne l\nshl rax, 2");
-  std::vector<std::uint8_t> points(program.code.length(), 0);
-  for (std::size_t offset : {143, 153, 156, 164}) points[offset] = 1;
+// A resumed run of a whole function, from its first byte.
+struct Resumed {
+  MachineState state;
+  std::vector<std::uint8_t> marks;
+  Resumption resumption;
+  explicit Resumed(const Program& program) : marks(program.code.length(), 0) {
+    state = initial_state(program.code.entry(), stack());
+    resumption.state = &state;
+    resumption.stack = &stack();
+    resumption.code = program.code.entry();
+    resumption.length = program.code.length();
+    resumption.marks = marks.data();
+    resumption.exit_offset = program.code.length() - 14;
+    resumption.program_rsp = state.gpr[kRsp] - 6 * 8;
+  }
+  RunOutcome go() {
+    GuardedRun guarded({});
+    return guarded.resume(resumption);
+  }
+};
+
+TEST(Resume, SteppingRecordsEachStatementOnceThenStopsAtTheEpilogue) {
+  // 1 mov rcx (10 bytes), 2 label, 3 dec, 4 jne, 5 shl by 2 (two instructions), 6 push
+  Program program("mov rcx, 2\nl:\ndec rcx\njne l\nshl rax, 2\npush rcx");
+  Resumed run(program);
+  for (std::size_t offset : {143, 153, 156, 164, 167}) run.marks[offset] = kStepPoint;
   StepRecord records[16];
-  StepLog log{points.data(), 16, records, 16, 0};
-  registers::RegisterFile registers;
-  RunOutcome outcome = run(program, {}, &log);
-  ASSERT_EQ(outcome.status, RunStatus::Completed);
-  ASSERT_EQ(log.count, 6u);
-  const std::uint32_t offsets[] = {143, 153, 156, 153, 156, 164};
-  const std::uint64_t rcx[] = {2, 1, 1, 0, 0, 2};
-  for (std::size_t i = 0; i < 6; ++i) {
+  run.resumption.stepping = true;
+  run.resumption.step_budget = 16;
+  run.resumption.records = records;
+  RunOutcome outcome = run.go();
+  ASSERT_EQ(outcome.status, RunStatus::AtExit);
+  ASSERT_EQ(run.resumption.steps_taken, 7u);
+  const std::uint32_t offsets[] = {143, 153, 156, 153, 156, 164, 167};
+  const std::uint64_t rcx[] = {2, 1, 1, 0, 0, 2, 2};
+  for (std::size_t i = 0; i < 7; ++i) {
     EXPECT_EQ(records[i].offset, offsets[i]) << i;
     EXPECT_EQ(records[i].registers[2], rcx[i]) << i;
   }
   EXPECT_EQ(records[4].rflags & 0x40, 0x40u);  // ZF after the last dec
-  StepLog short_log{points.data(), 2, records, 16, 0};
-  EXPECT_EQ(run(program, {}, &short_log).status, RunStatus::StepLimit);
-  EXPECT_EQ(short_log.count, 2u);
-  StepLog no_room{points.data(), 16, records, 3, 0};
-  EXPECT_EQ(run(program, {}, &no_room).status, RunStatus::OutOfMemory);
-  EXPECT_EQ(no_room.count, 3u);
+  EXPECT_EQ(records[6].rsp, run.resumption.program_rsp - 8);
+  EXPECT_EQ(records[6].stack_top, 2u);
+  EXPECT_EQ(run.state.rip, reinterpret_cast<std::uint64_t>(program.code.entry()) + program.code.length() - 14);
+  // The rest runs free and returns through the host's trampoline.
+  run.resumption.stepping = false;
+  run.resumption.records = nullptr;
+  outcome = run.go();
+  EXPECT_EQ(outcome.status, RunStatus::Completed);
+}
+
+TEST(Resume, StopsAfterItsBudgetAndGoesOnFromThere) {
+  registers::RegisterFile registers;
+  registers.x86[registers::kRax] = 1;
+  Program program("add rax, rax\nadd rax, rax\nadd rax, rax", registers);
+  Resumed run(program);
+  for (std::size_t offset : {143, 146, 149}) run.marks[offset] = kStepPoint;
+  run.resumption.stepping = true;
+  run.resumption.step_budget = 2;
+  ASSERT_EQ(run.go().status, RunStatus::Paused);
+  EXPECT_EQ(run.state.gpr[kRax], 4u);
+  EXPECT_EQ(run.state.rip - reinterpret_cast<std::uint64_t>(program.code.entry()), 149u);
+  run.resumption.stepping = false;
+  RunOutcome outcome = run.go();
+  ASSERT_EQ(outcome.status, RunStatus::Completed);
+  EXPECT_EQ(outcome.rax, 8u);
+}
+
+volatile sig_atomic_t resume_alarms = 0;
+void count_resume_alarm(int) { resume_alarms = resume_alarms + 1; }
+
+TEST(Resume, AnInterruptKeepsWhereTheCodeWasAndItGoesOnFromThere) {
+  struct sigaction counting {}, saved {};
+  counting.sa_handler = count_resume_alarm;
+  sigemptyset(&counting.sa_mask);
+  sigaction(SIGALRM, &counting, &saved);
+  Program program("mov rcx, 3000000000\nl:\ndec rcx\njne l\nmov rax, 77");
+  Resumed run(program);
+  resume_alarms = 0;
+  itimerval once{{0, 0}, {0, 20000}};
+  setitimer(ITIMER_REAL, &once, nullptr);
+  RunOutcome outcome = run.go();
+  ASSERT_EQ(outcome.status, RunStatus::Interrupted);
+  EXPECT_EQ(resume_alarms, 1);
+  const std::uint64_t offset = run.state.rip - reinterpret_cast<std::uint64_t>(program.code.entry());
+  EXPECT_TRUE(offset == 153 || offset == 156) << offset;
+  EXPECT_LT(run.state.gpr[kRcx], 3000000000u);
+  EXPECT_GT(run.state.gpr[kRcx], 0u);
+  run.state.gpr[kRcx] = 1;  // finish quickly: what the code left is what goes on
+  outcome = run.go();
+  ASSERT_EQ(outcome.status, RunStatus::Completed);
+  EXPECT_EQ(outcome.rax, 77u);
+  sigaction(SIGALRM, &saved, nullptr);
+}
+
+TEST(Resume, AFaultKeepsTheRegistersAtTheFaultingInstruction) {
+  Program program("mov rax, 7\nmov rcx, 0\ndiv rcx");
+  Resumed run(program);
+  RunOutcome outcome = run.go();
+  ASSERT_EQ(outcome.status, RunStatus::Faulted);
+  EXPECT_EQ(outcome.message, "Execution fault: SIGFPE (integer divide by zero) at code offset 0xa3");
+  EXPECT_EQ(run.state.gpr[kRax], 7u);
+  EXPECT_EQ(run.state.rip - reinterpret_cast<std::uint64_t>(program.code.entry()), 0xa3u);
 }
 
 }  // namespace

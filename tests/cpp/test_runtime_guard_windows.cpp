@@ -119,9 +119,9 @@ struct Program {
   }
 };
 
-RunOutcome run(const Program& program, StepLog* steps = nullptr) {
+RunOutcome run(const Program& program) {
   GuardedRun guarded({true, true});
-  return guarded.run(program.entry, program.length, stack(), steps);
+  return guarded.run(program.entry, program.length, stack());
 }
 
 struct Guarded {
@@ -306,29 +306,72 @@ TEST(GuardWindows, ANestedRunLeavesTheOuterRunGuarded) {
   EXPECT_EQ(outcome.fault_offset, std::optional<std::size_t>(0x99));
 }
 
-TEST(GuardWindows, SingleSteppingRecordsEachStatementOnce) {
-  // 1 mov rcx (10 bytes), 2 label, 3 dec, 4 jne, 5 shl by 2 (two instructions)
-  Program program = Program::generated("mov rcx, 2\nl:\ndec rcx\njne l\nshl rax, 2");
-  std::vector<std::uint8_t> points(program.length, 0);
-  for (std::size_t offset : {143, 153, 156, 164}) points[offset] = 1;
+// A resumed run of a whole function, from its first byte.
+Resumption resumption_of(const Program& program, MachineState& state, std::vector<std::uint8_t>& marks) {
+  marks.assign(program.length, 0);
+  state = initial_state(program.entry, stack());
+  Resumption resumption;
+  resumption.state = &state;
+  resumption.stack = &stack();
+  resumption.code = program.entry;
+  resumption.length = program.length;
+  resumption.marks = marks.data();
+  resumption.exit_offset = program.length - 14;
+  resumption.program_rsp = state.gpr[kRsp] - 6 * 8;
+  return resumption;
+}
+
+RunOutcome resume(Resumption& resumption) {
+  GuardedRun guarded({true, true});
+  return guarded.resume(resumption);
+}
+
+TEST(GuardWindows, SteppingRecordsEachStatementOnceThenStopsAtTheEpilogue) {
+  // 1 mov rcx (10 bytes), 2 label, 3 dec, 4 jne, 5 shl by 2 (two instructions), 6 push
+  Program program = Program::generated("mov rcx, 2\nl:\ndec rcx\njne l\nshl rax, 2\npush rcx");
+  MachineState state;
+  std::vector<std::uint8_t> marks;
+  Resumption run = resumption_of(program, state, marks);
+  for (std::size_t offset : {143, 153, 156, 164, 167}) marks[offset] = kStepPoint;
   StepRecord records[16];
-  StepLog log{points.data(), 16, records, 16, 0};
-  RunOutcome outcome = run(program, &log);
-  ASSERT_EQ(outcome.status, RunStatus::Completed);
-  ASSERT_EQ(log.count, 6u);
-  const std::uint32_t offsets[] = {143, 153, 156, 153, 156, 164};
-  const std::uint64_t rcx[] = {2, 1, 1, 0, 0, 2};
-  for (std::size_t i = 0; i < 6; ++i) {
+  run.stepping = true;
+  run.step_budget = 16;
+  run.records = records;
+  ASSERT_EQ(resume(run).status, RunStatus::AtExit);
+  ASSERT_EQ(run.steps_taken, 7u);
+  const std::uint32_t offsets[] = {143, 153, 156, 153, 156, 164, 167};
+  const std::uint64_t rcx[] = {2, 1, 1, 0, 0, 2, 2};
+  for (std::size_t i = 0; i < 7; ++i) {
     EXPECT_EQ(records[i].offset, offsets[i]) << i;
     EXPECT_EQ(records[i].registers[2], rcx[i]) << i;
     EXPECT_EQ(records[i].rflags & 0x100, 0u) << i;
   }
   EXPECT_EQ(records[4].rflags & 0x40, 0x40u);  // ZF after the last dec
-  StepLog short_log{points.data(), 2, records, 16, 0};
-  EXPECT_EQ(run(program, &short_log).status, RunStatus::StepLimit);
-  EXPECT_EQ(short_log.count, 2u);
-  // A run after a stopped trace is not traced.
-  EXPECT_EQ(run(program).status, RunStatus::Completed);
+  EXPECT_EQ(records[6].stack_top, 2u);
+  run.stepping = false;
+  run.records = nullptr;
+  EXPECT_EQ(resume(run).status, RunStatus::Completed);
+  // A run after a stepped one is not stepped.
+  EXPECT_EQ(::quorvel::runtime::run(program).status, RunStatus::Completed);
+}
+
+TEST(GuardWindows, APlantedTrapStopsAFreeRunBeforeItsInstruction) {
+  // mov rax, 5 (10 bytes) at 143, then a nop at 153 and mov rax, 6.
+  Program generated = Program::generated("mov rax, 5\nnop\nmov rax, 6");
+  std::vector<std::uint8_t> bytes(generated.entry, generated.entry + generated.length);
+  bytes[153] = 0xCC;
+  Program program = Program::machine_code(bytes);
+  MachineState state;
+  std::vector<std::uint8_t> marks;
+  Resumption run = resumption_of(program, state, marks);
+  marks[153] = kStopBefore;
+  ASSERT_EQ(resume(run).status, RunStatus::Breakpoint);
+  EXPECT_EQ(state.rip - reinterpret_cast<std::uint64_t>(program.entry), 153u);
+  EXPECT_EQ(state.gpr[kRax], 5u);
+  state.rip += 1;  // past the nop the trap stands for
+  RunOutcome outcome = resume(run);
+  ASSERT_EQ(outcome.status, RunStatus::Completed);
+  EXPECT_EQ(outcome.rax, 6u);
 }
 
 // Handles of this process, from the system's handle table: Wine's
