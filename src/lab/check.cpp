@@ -67,33 +67,6 @@ constexpr ImmediateVerb kImmediateVerbs[] = {
 
 bool is_shift(Op op) { return op >= Op::Shl && op <= Op::Rcr; }
 
-// Tags whose first operand is the register they write.
-bool writes_first_operand(Op op) {
-  switch (op) {
-    case Op::MovImm:
-    case Op::MovReg:
-    case Op::MovL:
-    case Op::MovQ:
-    case Op::AddImm:
-    case Op::AddReg:
-    case Op::SubImm:
-    case Op::SubReg:
-    case Op::AndImm:
-    case Op::AndReg:
-    case Op::OrImm:
-    case Op::OrReg:
-    case Op::XorImm:
-    case Op::XorReg:
-    case Op::IMul:
-    case Op::Inc:
-    case Op::Dec:
-    case Op::Neg:
-    case Op::Not:
-    case Op::Pop: return true;
-    default: return is_shift(op);
-  }
-}
-
 // The 32-, 16- and 8-bit names of the sixteen registers, and the 64-bit
 // register each is part of.
 struct PartialRegister {
@@ -312,7 +285,7 @@ class Checker {
   // The epilogue restores rsp from rbp, so any other value there ends the run
   // somewhere else or in a fault.
   void warn_frame_pointer(const frontend::Statement& statement, const Instruction& record) {
-    if (!writes_first_operand(record.op) || record.first != "rbp") return;
+    if (!frontend::writes_first_operand(record.op) || record.first != "rbp") return;
     warn(statement, code_prefix(statement) +
                         "writes rbp, the frame pointer: the epilogue restores rsp from rbp to end the run, so rbp "
                         "must hold its first value again by then");
