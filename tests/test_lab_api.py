@@ -231,3 +231,38 @@ def test_html_leaves_out_the_middle_of_a_long_trace():
     assert len(str(trace).splitlines()) == 5002
     assert "4000 rows not shown" in trace._repr_html_()
     assert trace._repr_html_().count("<tr>") == 1002
+
+
+@pytest.mark.parametrize(
+    ("source", "note"),
+    [
+        ("mov rbp, 5", r"restores rsp from rbp: rbp holds 0x5, not the frame's 0x[0-9a-f]+; statement 1 \(mov rbp, 5\)"),
+        ("nop\npush rax\nadd rbp, 8\nmov rbp, rax", r"rbp holds 0, not the frame's 0x[0-9a-f]+; statements? (3 and )?4"),
+        ("pop rbx\npop rbx\npop rbx", r"pops the caller's registers .*: the program popped 3 more words than it pushed$"),
+    ],
+)
+def test_a_fault_in_the_epilogue_says_what_the_program_did_to_the_frame(source, note):
+    for result in (quorvel_lab.run(source), quorvel_lab.trace(source)):
+        assert result.stopped.startswith("Execution fault: SIGSEGV") and result.statement is None
+        assert re.match(rf"in the epilogue, which .*{note}", result.note), result.note
+
+
+def test_run_returns_the_state_the_program_left():
+    result = quorvel_lab.run("mov rax, rbx\nloop:\ndec rcx\njne loop\npush rax\npush rcx\npop rdx",
+                             [("rbx", -2), ("RCX", 3)])
+    assert (result.rax, result.stopped, result.statement, result.note) == (2**64 - 2, "completed", None, None)
+    assert (result.stack, result.stack_depth) == ([2**64 - 2], 1)
+    assert result.registers["rcx"] == result.registers["rdx"] == 0 and result.flags["ZF"]
+    assert result.changed() == ["rax", "rcx"]
+    assert str(result).endswith(f"rax = {2**64 - 2}")
+    popped = quorvel_lab.run("pop rbx\npop rcx")
+    assert (popped.stack, popped.stack_depth) == ([], -2)
+    assert "2 words more popped than pushed" in str(popped)
+
+
+@pytest.mark.xfail(strict=True, reason="run() steps over the breakpoint it starts at and over the one right after it")
+@pytest.mark.parametrize(("breakpoints", "stops"), [({2, 3}, [2, 3]), ({1, 2}, [2])])
+def test_breakpoints_on_consecutive_statements_each_stop(breakpoints, stops):
+    stepper = quorvel_lab.Stepper("nop\nnop\nnop\nnop")
+    stepper.breakpoints = breakpoints
+    assert [(stepper.run(), stepper.statement) for _ in stops] == [("breakpoint", stop) for stop in stops]

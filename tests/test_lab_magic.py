@@ -27,13 +27,12 @@ def shown(shell, monkeypatch):
     return bundles
 
 
-def test_the_magic_runs_the_cell_and_shows_rax_and_the_registers(shell, capsys):
-    assert shell.run_cell_magic("quorvel", "--reg rax=5", "add rax, 1") is None
-    engine = quorvel.Quorvel()
-    engine.mov("rax", 5)
-    engine.asm("add rax, 1")
-    engine.execute()
-    assert capsys.readouterr().out == f"{engine.dump_regs()}\nrax = 6\n"
+def test_the_magic_runs_the_cell_and_shows_the_registers_it_left(shell, shown):
+    assert shell.run_cell_magic("quorvel", "--reg rax=5 --reg rcx=2", "add rax, 1\ndec rcx\npush rcx") is None
+    text, html = shown[0]["text/plain"], shown[0]["text/html"]
+    assert text.endswith("rax = 6") and "stack  1 word, top first" in text
+    assert text.splitlines()[3].split() == ["rcx", "0x0000000000000001", "1", "*"]
+    assert "rax = 6" in html and "<td><code>*</code></td>" in html
 
 
 @pytest.mark.parametrize(
@@ -53,16 +52,18 @@ def test_the_magic_shows_traces_listings_and_checks_as_text_and_html(shell, show
 
 
 @pytest.mark.parametrize(
-    ("cell", "line"),
-    [("nop\npush r11", "quorvel: error: Unsupported register: r11 (in statement 2: push r11)"),
+    ("cell", "line", "shows"),
+    [("nop\npush r11", "quorvel: error: Unsupported register: r11 (in statement 2: push r11)", 0),
      ("mov rax, 1\nxor rdx, rdx\ndiv rdx", "quorvel: error: Execution fault: SIGFPE (integer divide by zero) at code "
-                                          "offset 0x9c (in statement 3: div rdx)")],
+                                          "offset 0x9c (in statement 3: div rdx)", 1)],
 )
-def test_a_program_error_fails_the_cell_with_one_line(shell, capsys, cell, line):
+def test_a_program_error_fails_the_cell_with_one_line(shell, shown, capsys, cell, line, shows):
     result = shell.run_cell(f"%%quorvel\n{cell}")
     assert not result.success
     out, err = capsys.readouterr()
     assert (out + err).strip() == line
+    # A fault shows where it left the program first.
+    assert len(shown) == shows
 
 
 def test_check_shows_errors_and_leaves_the_cell_successful(shell, shown):

@@ -9,7 +9,7 @@
         jne loop
 
 The cell's text is the program. Without options the magic runs it and shows
-rax and the register dump; ``--trace`` shows every step, ``--listing`` the
+the registers, flags and stack it left and rax; ``--trace`` shows every step, ``--listing`` the
 bytes of every statement, ``--check`` every error and warning without running
 it. A notebook gets HTML tables, a terminal text; a long table shows its first
 and last 500 rows. A program that does not assemble or faults fails the cell
@@ -19,14 +19,10 @@ with its message in one line.
 from __future__ import annotations
 
 import argparse
-import html
 import shlex
 import sys
-from collections.abc import Mapping
-from dataclasses import dataclass
 from typing import Any, NoReturn, Protocol
 
-import quorvel
 from IPython.core.error import UsageError
 from IPython.display import display
 
@@ -35,7 +31,7 @@ import quorvel_lab
 from .cli import is_panic, parse_assignment, unseen_registers, unseen_warning
 from .tables import HTML_ROW_LIMIT
 
-__all__ = ["ProgramError", "RunResult", "run", "quorvel_cell", "register"]
+__all__ = ["ProgramError", "quorvel_cell", "register"]
 
 
 class _Displayable(Protocol):
@@ -51,37 +47,10 @@ class ProgramError(Exception):
         return [f"quorvel: error: {self}"]
 
 
-def _one_line(error: BaseException) -> str:
+def _one_line(message: str, *notes: str | None) -> str:
     """The message and its notes ("in statement 2: push r11") on one line."""
-    notes = getattr(error, "__notes__", ())
-    return f"{error} ({'; '.join(notes)})" if notes else str(error)
-
-
-@dataclass(frozen=True)
-class RunResult:
-    """What ``execute()`` leaves: the result and the register dump."""
-
-    rax: int
-    dump: str
-
-    def text(self, limit: int | None = None) -> str:
-        return f"{self.dump}\nrax = {self.rax}"
-
-    def __str__(self) -> str:
-        return self.text()
-
-    def _repr_html_(self) -> str:
-        return f"<p><code>rax = {self.rax}</code></p><pre>{html.escape(self.dump)}</pre>"
-
-
-def run(source: str, registers: Mapping[str, int]) -> RunResult:
-    """Run `source` in a fresh engine with `registers` set, as ``quorvel run`` does."""
-    engine = quorvel.Quorvel()
-    for name, value in registers.items():
-        engine.mov(name, value)
-    engine.asm(source)
-    engine.execute()
-    return RunResult(engine.get("rax"), engine.dump_regs())
+    shown = [note for note in notes if note]
+    return f"{message} ({'; '.join(shown)})" if shown else message
 
 
 class _Arguments(argparse.ArgumentParser):
@@ -109,7 +78,8 @@ def _show(value: _Displayable) -> None:
 def quorvel_cell(line: str, cell: str) -> None:
     """%%quorvel [--reg NAME=VALUE ...] [--check] [--listing] [--trace]
 
-    Run the cell as a quorvel program and show rax and the registers, or with
+    Run the cell as a quorvel program and show the registers, flags and stack
+    it left and rax, or with
     --check every error and warning, --listing the bytes of every statement,
     --trace every step. --reg takes decimal or 0x hex values (negative ones
     in two's complement) and may be repeated.
@@ -130,13 +100,16 @@ def quorvel_cell(line: str, cell: str) -> None:
         if args.trace:
             _show(quorvel_lab.trace(cell, registers))
         if not (args.check or args.listing or args.trace):
-            _show(run(cell, registers))
+            result = quorvel_lab.run(cell, registers)
+            _show(result)
+            if result.rax is None:
+                raise ProgramError(_one_line(result.stopped, result.note))
     except ValueError as error:
-        raise ProgramError(_one_line(error)) from None
+        raise ProgramError(_one_line(str(error), *getattr(error, "__notes__", ()))) from None
     except BaseException as error:
         if not is_panic(error):
             raise
-        raise ProgramError(_one_line(error)) from None
+        raise ProgramError(_one_line(str(error), *getattr(error, "__notes__", ()))) from None
 
 
 def register(ipython: Any) -> None:

@@ -28,7 +28,8 @@ def _cut(cells: Sequence[Sequence[str]], limit: int | None) -> list[Sequence[str
     return [*cells[:half], f"… {len(cells) - 2 * half} rows not shown …", *cells[-half:]]
 
 
-def _text_line(columns: Sequence[Column], widths: Sequence[int], line: Sequence[str]) -> str:
+def text_line(columns: Sequence[Column], widths: Sequence[int], line: Sequence[str]) -> str:
+    """One line of a text table whose column widths are known."""
     parts = []
     for index, (column, cell) in enumerate(zip(columns, line)):
         if index == len(columns) - 1:
@@ -49,9 +50,9 @@ def text_table(columns: Sequence[Column], cells: Sequence[Sequence[str]], limit:
     titles = [column.title for column in columns]
     lines = [titles, *(line for line in shown if not isinstance(line, str))]
     widths = [max(len(line[index]) for line in lines) for index in range(len(columns))]
-    out = [_text_line(columns, widths, titles)]
+    out = [text_line(columns, widths, titles)]
     for line in shown:
-        out.append(line if isinstance(line, str) else _text_line(columns, widths, line))
+        out.append(line if isinstance(line, str) else text_line(columns, widths, line))
     return "\n".join(out)
 
 
