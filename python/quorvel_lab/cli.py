@@ -419,8 +419,8 @@ def _debug(args: argparse.Namespace) -> int:
     from .debug import Debugger
 
     source = read_program(args.program)
-    debugger = Debugger(source, args.reg, args.breakpoints, _program_name(args.program))
-    return debugger.loop(sys.stdin, sys.stdout)
+    debugger = Debugger(source, args.reg, _program_name(args.program), sys.stdout)
+    return debugger.loop(sys.stdin, args.breakpoints)
 
 
 def is_panic(error: BaseException) -> bool:

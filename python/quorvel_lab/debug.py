@@ -31,8 +31,7 @@ _COMMANDS = {"s": "step", "c": "continue", "b": "break", "r": "regs", "q": "quit
 class Debugger:
     """A paused program and the commands that move it on and look inside it."""
 
-    def __init__(self, source: str, registers: Iterable[tuple[str, int]], breakpoints: Iterable[int],
-                 program: str) -> None:
+    def __init__(self, source: str, registers: Iterable[tuple[str, int]], program: str, out: TextIO) -> None:
         registers = list(registers)
         self._rows = {row.statement: row for row in quorvel_lab.listing(source, registers).rows}
         self._stepper = quorvel_lab.Stepper(source, registers)
@@ -40,16 +39,15 @@ class Debugger:
         self._lines = StepLines(source, 0, self._start, numbered=False)
         self._header_shown = False
         self._program = program
+        self._out = out
         self._last = "step"
-        self._messages: list[str] = []
+
+    def loop(self, commands: TextIO, breakpoints: Iterable[int] = ()) -> int:
+        """Set `breakpoints`, then carry out commands until quit or the end of the input; the exit status."""
+        out = self._out
         for statement in breakpoints:
             self._add_breakpoint(statement)
-
-    def loop(self, commands: TextIO, out: TextIO) -> int:
-        """Read and carry out commands until quit or the end of the input; the exit status."""
-        for message in self._messages:
-            print(message, file=out)
-        print(self._where(), file=out)
+        self._say(self._where())
         # Commands that come from a file or a pipe are shown after the prompt, as a terminal shows what is typed.
         echo = not commands.isatty()
         while True:
@@ -65,13 +63,11 @@ class Debugger:
             name = _COMMANDS.get(words[0], words[0])
             if name == "quit":
                 return 0
-            self._messages = []
             self._carry_out(name, words[1:])
-            for message in self._messages:
-                print(message, file=out)
 
     def _say(self, message: str) -> None:
-        self._messages.append(message)
+        # Printed at once: the rows of a long `step N` come as they run.
+        print(message, file=self._out)
 
     def _carry_out(self, name: str, arguments: list[str]) -> None:
         if name == "step":
