@@ -90,14 +90,10 @@ def test_bad_assignments_are_refused(text):
         parse_assignment(text)
 
 
-@pytest.mark.parametrize(
-    ("argv", "registers"),
-    [(["--arch", "aarch64", "--reg", "rbx=7"], [("rbx", 7)]), (["--arch", "aarch64", "--reg", "rax=-1"], [("rax", -1)])],
-)
-def test_run_prints_the_arm_dump_when_asked(capsys, tmp_path, argv, registers):
+def test_run_prints_the_arm_dump_when_asked(capsys, tmp_path):
     path = program(tmp_path, "add rax, rbx\nadd rax, 1\n")
-    status, out, err = run_cli(capsys, "run", path, *argv)
-    engine = expected_engine(path, [(name, value % 2**64) for name, value in registers], "aarch64")
+    status, out, err = run_cli(capsys, "run", path, "--arch", "aarch64", "--reg", "rbx=-7")
+    engine = expected_engine(path, [("rbx", 2**64 - 7)], "aarch64")
     assert (status, err) == (0, "")
     assert out == f"{engine.dump_regs()}\nrax = {engine.get('rax')}\n"
 

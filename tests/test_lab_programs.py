@@ -587,7 +587,8 @@ def test_a_paused_stepper_goes_on_correctly_after_other_engines_ran(seed):
     assert stepper.run(max_steps=half) in ("max_steps", trace.stopped)
     other_text, _, other_registers = random_program(seed + 1000)
     engine_after_run(other_text, other_registers)
-    assert quorvel_lab.run(other_text, other_registers).stopped == quorvel_lab.trace(other_text, other_registers).stopped
+    ran = quorvel_lab.run(other_text, other_registers)
+    assert ran.stopped == quorvel_lab.trace(other_text, other_registers).stopped
     other = Stepper(other_text, other_registers)
     other.step()
     rest = [stepper.step() for _ in range(len(trace.steps) - half)]

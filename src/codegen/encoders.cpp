@@ -401,9 +401,8 @@ std::vector<std::string> operand_forms(Op op) {
   for (const ImmGroupForm& form : kImmGroup) {
     if (form.name == mnemonic) forms.push_back(prefix + "r64, imm32");
   }
-  if (std::any_of(std::begin(kRegReg), std::end(kRegReg), [&](const RegRegForm& form) { return form.name == mnemonic; })) {
-    append_pair_forms(prefix, forms);
-  }
+  const auto named = [&](const RegRegForm& form) { return form.name == mnemonic; };
+  if (std::any_of(std::begin(kRegReg), std::end(kRegReg), named)) append_pair_forms(prefix, forms);
   return forms;
 }
 
