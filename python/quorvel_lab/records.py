@@ -241,6 +241,10 @@ def step_cells(step: Step, before: Mapping[str, int] | None) -> tuple[str, ...]:
     )
 
 
+# No statement is encoded in more bytes (mov r64, imm64).
+_LONGEST_STATEMENT = 10
+
+
 class StepLines:
     """Rows of the Steps table made one at a time, as steps happen.
 
@@ -281,10 +285,6 @@ class StepLines:
         cells = step_cells(step, self._before)
         self._before = step.registers
         return text_line(self._columns, self._widths, cells[self._first:])
-
-
-# No statement is encoded in more bytes (mov r64, imm64).
-_LONGEST_STATEMENT = 10
 
 
 def _ending(stopped: str, note: str | None) -> str:
