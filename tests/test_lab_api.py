@@ -255,8 +255,7 @@ def test_run_returns_the_state_the_program_left():
     assert "2 words more popped than pushed" in str(popped)
 
 
-@pytest.mark.xfail(strict=True, reason="run() steps over the breakpoint it starts at and over the one right after it")
-@pytest.mark.parametrize(("breakpoints", "stops"), [({2, 3}, [2, 3]), ({1, 2}, [2])])
+@pytest.mark.parametrize(("breakpoints", "stops"), [({2, 3}, [2, 3]), ({1, 2}, [1, 2]), ({1, 3}, [1, 3])])
 def test_breakpoints_on_consecutive_statements_each_stop(breakpoints, stops):
     stepper = quorvel_lab.Stepper("nop\nnop\nnop\nnop")
     stepper.breakpoints = breakpoints
