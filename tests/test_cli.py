@@ -1,7 +1,9 @@
 import argparse
+import io
 import importlib.metadata
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -12,7 +14,7 @@ import pytest
 import quorvel
 import quorvel_cli
 import quorvel_lab
-from quorvel_lab import cli
+from quorvel_lab import cli, debug
 from quorvel_lab.cli import main, parse_assignment, parse_value
 
 
@@ -88,23 +90,49 @@ def test_bad_assignments_are_refused(text):
         parse_assignment(text)
 
 
-@pytest.mark.parametrize(
-    ("argv", "registers", "arch"),
-    [
-        ([], [], None),
-        (["--reg", "rax=0x10", "--reg", "rbx=5"], [("rax", 16), ("rbx", 5)], None),
-        (["--reg", "rbx=18446744073709551615"], [("rbx", 2**64 - 1)], None),
-        (["--reg", "rax=-1"], [("rax", 2**64 - 1)], None),
-        (["--arch", "aarch64", "--reg", "rbx=7"], [("rbx", 7)], "aarch64"),
-        (["--arch", "x86_64"], [], "x86_64"),
-    ],
-)
-def test_run_prints_the_dump_and_rax(capsys, tmp_path, argv, registers, arch):
+def test_run_prints_the_arm_dump_when_asked(capsys, tmp_path):
     path = program(tmp_path, "add rax, rbx\nadd rax, 1\n")
-    status, out, err = run_cli(capsys, "run", path, *argv)
-    engine = expected_engine(path, registers, arch)
+    status, out, err = run_cli(capsys, "run", path, "--arch", "aarch64", "--reg", "rbx=-7")
+    engine = expected_engine(path, [("rbx", 2**64 - 7)], "aarch64")
     assert (status, err) == (0, "")
     assert out == f"{engine.dump_regs()}\nrax = {engine.get('rax')}\n"
+
+
+@pytest.mark.parametrize("arch", [[], ["--arch", "x86_64"]])
+def test_run_shows_the_registers_and_stack_the_program_left(capsys, tmp_path, arch):
+    path = program(tmp_path, "mov rax, rbx\nloop:\ndec rcx\njne loop\npush rax\npush rcx\n")
+    status, out, err = run_cli(capsys, "run", path, "--reg", "rbx=5", "--reg", "rcx=3", "--reg", "r8=-1", *arch)
+    assert (status, err) == (0, "")
+    lines = out.splitlines()
+    rows = {line.split()[0]: line.split()[1:] for line in lines[1:15]}
+    assert rows["rax"] == ["0x0000000000000005", "5", "*"]
+    assert rows["rbx"] == ["0x0000000000000005", "5"]
+    assert rows["rcx"] == ["0x0000000000000000", "0", "*"]
+    assert rows["r8"] == ["0xffffffffffffffff", str(2**64 - 1)]
+    assert rows["rbp"] == ["(frame", "pointer)"]
+    assert lines[15:] == ["flags  -- ZF -- --", "stack  2 words, top first", "       0x0000000000000000  0",
+                          "       0x0000000000000005  5", "rax = 5"]
+
+
+def test_run_shows_where_a_fault_left_the_program(capsys, tmp_path):
+    path = program(tmp_path, "mov rax, 7\npush rax\nxor rdx, rdx\ndiv rdx\n")
+    status, out, err = run_cli(capsys, "run", path)
+    assert status == 1
+    assert "rax = " not in out and "stack  1 word, top first" in out
+    assert err.splitlines() == ["quorvel: error: Execution fault: SIGFPE (integer divide by zero) at code offset 0x9d",
+                                "in statement 4: div rdx"]
+
+
+def test_run_json_is_the_run_record(capsys, tmp_path):
+    path = program(tmp_path, "push rbx\nmov rax, 3\nxor rdx, rdx\ndiv rdx\n")
+    status, out, _ = run_cli(capsys, "run", path, "--reg", "rbx=2", "--json")
+    record = json.loads(out)
+    assert status == 1
+    assert list(record) == ["rax", "registers", "flags", "stack", "stack_depth", "stopped", "statement", "note",
+                            "start"]
+    assert (record["rax"], record["stack"], record["stack_depth"], record["statement"], record["note"]) == (
+        None, [2], 1, 4, "in statement 4: div rdx")
+    assert record["registers"]["rax"] == 3 and record["start"]["rax"] == 0
 
 
 def test_install_writes_what_install_writes(capsys, tmp_path):
@@ -124,7 +152,6 @@ def test_install_writes_what_install_writes(capsys, tmp_path):
         (["run", "listing", "trace"], "nop\n; comment\n\nfoo\n", "quorvel: error: Line 2: Unknown instruction: foo"),
         (["run", "listing", "trace"], "jmp nowhere\n", "quorvel: error: Undefined label: nowhere"),
         (["run", "listing", "trace"], "a:\na:\n", "quorvel: error: Duplicate label: a"),
-        (["run"], "xor rdx, rdx\ndiv rdx\n", "quorvel: error: Execution fault: "),
     ],
 )
 def test_errors_go_to_stderr_with_status_1(capsys, tmp_path, verbs, text, first_line):
@@ -205,7 +232,7 @@ def test_check_lists_every_diagnostic_and_fails_only_on_errors(capsys, tmp_path)
     assert (status, err) == (1, "")
     assert out.splitlines() == [
         *(f"{broken}:{d.line}: {d.severity}: {d.message} (statement {d.statement})" for d in diagnostics),
-        f"{broken}: 2 errors, 1 warning",
+        f"{broken}: 2 errors, 2 warnings",
     ]
     risky = program(tmp_path, "shl rax, 3\n", "risky.s")
     assert run_cli(capsys, "check", risky)[0] == 0
@@ -247,15 +274,23 @@ def test_json_keeps_the_api_field_names(capsys, tmp_path):
 def test_listing_and_trace_print_the_tables(capsys, tmp_path):
     path = program(tmp_path, "mov rax, 2\nadd rax, rbx\n")
     assert run_cli(capsys, "listing", path) == (0, f"{quorvel_lab.listing(path.read_text())}\n", "")
-    assert run_cli(capsys, "trace", path, "--reg", "rbx=5") == (
-        0, f"{quorvel_lab.trace(path.read_text(), {'rbx': 5})}\n", "")
+    status, out, err = run_cli(capsys, "trace", path, "--reg", "rbx=5")
+    # Streamed rows are as wide as any step of the program may need, so only the spacing differs.
+    expected = str(quorvel_lab.trace(path.read_text(), {"rbx": 5}))
+    assert (status, err) == (0, "")
+    assert [line.split() for line in out.splitlines()] == [line.split() for line in expected.splitlines()]
 
 
-@pytest.mark.parametrize(("text", "limit"), [("xor rdx, rdx\ndiv rdx\n", "100"), ("spin:\njmp spin\n", "10")])
-def test_trace_that_does_not_complete_exits_1(capsys, tmp_path, text, limit):
+@pytest.mark.parametrize(
+    ("text", "limit", "ending"),
+    [("xor rdx, rdx\ndiv rdx\n", "100", ["stopped after 1 step: Execution fault: SIGFPE (integer divide by zero) at "
+                                         "code offset 0x92", "in statement 2: div rdx"]),
+     ("spin:\njmp spin\n", "10", ["stopped at the step limit, after 10 steps"])],
+)
+def test_trace_that_does_not_complete_exits_1(capsys, tmp_path, text, limit, ending):
     status, out, _ = run_cli(capsys, "trace", program(tmp_path, text), "--max-steps", limit)
     assert status == 1
-    assert out.splitlines()[-1].startswith("stopped ")
+    assert out.splitlines()[-len(ending):] == ending
 
 
 def test_version_is_the_distribution_version(capsys):
@@ -290,15 +325,46 @@ def busy(pid, seconds):
     raise AssertionError("the program never got busy")
 
 
-@pytest.mark.parametrize("argv", [["run"], ["trace", "--max-steps", "1000000000000"]])
-def test_ctrl_c_exits_130_with_one_line(tmp_path, argv):
+def test_ctrl_c_exits_130_with_one_line(tmp_path):
     path = program(tmp_path, "spin:\njmp spin\n")
-    process = subprocess.Popen([sys.executable, "-m", "quorvel_lab", argv[0], str(path), *argv[1:]],
+    process = subprocess.Popen([sys.executable, "-m", "quorvel_lab", "run", str(path)],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     busy(process.pid, 0.6)
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=30)
     assert (process.returncode, out, err) == (130, "", "quorvel: interrupted\n")
+
+
+def endless_trace(tmp_path):
+    path = program(tmp_path, "spin:\nadd rax, 1\njmp spin\n")
+    return subprocess.Popen([sys.executable, "-m", "quorvel_lab", "trace", str(path), "--max-steps", "10000000000"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def test_trace_streams_its_rows_and_ctrl_c_keeps_every_row_that_ran(tmp_path):
+    process = endless_trace(tmp_path)
+    # Unbuffered reads, so that communicate() below gets every byte after them.
+    seen = b""
+    while seen.count(b"\n") < 2:
+        seen += os.read(process.stdout.fileno(), 4096)
+    header, first = seen.decode().splitlines()[:2]
+    assert header.split()[:2] == ["step", "stmt"] and first.split()[:5] == ["1", "2", "2", "0x8f", "add"]
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=30)
+    assert (process.returncode, err) == (130, b"quorvel: interrupted\n")
+    # Every row printed before the interrupt is kept, in order (a row cut short at the end is not counted).
+    rows = (seen + out).decode().splitlines(keepends=True)[1:]
+    numbers = [int(row.split()[0]) for row in rows if row.endswith("\n")]
+    assert numbers == list(range(1, len(numbers) + 1))
+
+
+def test_trace_into_head_ends_quietly_at_once(tmp_path):
+    process = endless_trace(tmp_path)
+    head = subprocess.run(["head", "-n", "3"], stdin=process.stdout, capture_output=True, text=True, timeout=30)
+    process.stdout.close()
+    assert process.wait(timeout=30) == cli.EXIT_BROKEN_PIPE
+    assert process.stderr.read() == b""
+    assert [line.split()[0] for line in head.stdout.splitlines()] == ["step", "1", "2"]
 
 
 @pytest.mark.parametrize("argv", [["listing"], ["listing", "--json"], ["trace"]])
@@ -335,3 +401,54 @@ def test_timeout_leaves_a_quick_program_alone(capsys, tmp_path):
     path = program(tmp_path, "mov rax, 3\n")
     status, out, _ = run_cli(capsys, "run", path, "--timeout", "5")
     assert status == 0 and out.endswith("rax = 3\n")
+
+
+def debug_session(capsys, monkeypatch, tmp_path, text, typed, *argv):
+    monkeypatch.setattr("sys.stdin", io.StringIO(typed))
+    status, out, err = run_cli(capsys, "debug", program(tmp_path, text), *argv)
+    assert (status, err) == (0, "")
+    return out.splitlines()
+
+
+def test_debug_answers_every_command_and_refuses_bad_ones(capsys, monkeypatch, tmp_path):
+    typed = "bogus\nbreak x\nbreak 99\nbreak 4\nb\nstep 2\n\nstep zz\ncontinue\ncontinue\nstep\n"
+    lines = debug_session(capsys, monkeypatch, tmp_path, "mov rax, 7\nmov rcx, 0\nnop\nnop\ndiv rcx\nnop", typed)
+    assert lines[:3] == ["next: statement 1 (line 1): mov rax, 7", "(quorvel) bogus",
+                         "unknown command 'bogus'; the commands are:"]
+    answers = [line for line in lines[3 + len(debug.HELP.splitlines()):] if not line.startswith("(quorvel)")]
+    fault = ["stopped: Execution fault: SIGFPE (integer divide by zero) at code offset 0xa5", "in statement 5: div rcx"]
+    assert answers == [
+        "break takes a statement number, not 'x'",
+        f"there is no statement 99: {tmp_path / 'prog.s'} has 6",
+        "breakpoint at statement 4 (line 4): nop",
+        "breakpoints: 4",
+        "stmt  line  offset  text        flags        changed",
+        "   1     1    0x8f  mov rax, 7  -- -- -- --  rax=7",
+        "   2     2    0x99  mov rcx, 0  -- -- -- --",
+        "next: statement 3 (line 3): nop",
+        "   3     3    0xa3  nop         -- -- -- --",  # the empty line steps 2 again, past the breakpoint
+        "   4     4    0xa4  nop         -- -- -- --",
+        "next: statement 5 (line 5): div rcx",
+        "step takes a number of statements, not 'zz'",
+        *fault,
+        "the program has ended",
+        "the program has ended",
+    ]
+    assert lines[-1] == "(quorvel) "  # the end of the input ends the line and the session
+
+
+def test_debug_ctrl_c_pauses_an_endless_loop_and_the_session_goes_on(tmp_path):
+    path = program(tmp_path, "mov rcx, 7\nspin:\nadd rax, 1\njmp spin\n")
+    process = subprocess.Popen([sys.executable, "-m", "quorvel_lab", "debug", str(path)], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process.stdin.write("continue\n")
+    process.stdin.flush()
+    busy(process.pid, 0.6)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate("regs\nquit\n", timeout=30)
+    assert (process.returncode, err) == (0, "")
+    lines = out.splitlines()
+    at = lines.index("interrupted")
+    assert re.fullmatch(r"next: statement [34] \(line [34]\): (add rax, 1|jmp spin)", lines[at + 1])
+    registers = {line.split()[0]: line.split()[1:] for line in lines[at + 3:at + 17]}
+    assert registers["rcx"] == ["0x0000000000000007", "7", "*"] and int(registers["rax"][1]) > 1000

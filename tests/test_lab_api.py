@@ -75,6 +75,12 @@ def test_check_reports_every_error_where_it_stands(seed):
         (".section .text", 1, r"\.section"),
         ("push rax rbx", 1, r"\brbx\b"),
         ("nop\nmov rax,5", 2, r"'rax,5' is one operand.*space after the comma"),
+        ("mov rbp, 5", 1, r"^mov rbp, 5: writes rbp, the frame pointer"),
+        ("push rbp\nmov rbp, rax\npop rax", 2, r"writes rbp"),
+        ("shl rbp, 1", 1, r"writes rbp"),
+        ("nop\npop rbx", 2, r"^pop rbx: pops more than was pushed .*\(0 words pushed, 1 popped\)"),
+        ("push rax\ncall f\nf:\npop rbx\npop rcx\npop rdx", 6, r"\(2 words pushed, 3 popped\)"),
+        ("jmp x\ny:\npop rbx\nx:\njmp y", 3, r"^pop rbx: pops more"),
     ],
 )
 def test_check_warns_about_silent_traps(source, statement, pattern):
@@ -92,10 +98,44 @@ def test_check_flags_a_byte_order_mark_and_the_unknown_mnemonic_it_makes():
 @pytest.mark.parametrize(
     "source",
     ["shl rax, 1", "mov rax, 5000000000", "add rax, 2147483647", "nop\nret", "top:\ndec rcx\njne top",
-     ".text\n.global main\nmain:\n_start", "", "; only a comment\n\n"],
+     ".text\n.global main\nmain:\n_start", "", "; only a comment\n\n", "push rax\npop rbx",
+     "call f\nf:\npop rbx", "cmp rax, 1\nje x\npop rbx\nx:", "ret\npop rbx", "top:\npush rax\njmp top",
+     "push rbp\npop rax"],
 )
 def test_check_is_silent_about_clean_programs(source):
     assert quorvel_lab.check(source) == []
+
+
+@pytest.mark.parametrize(
+    ("statement", "hint"),
+    [
+        ("mov rax, 0x10", "immediates are written in decimal digits only, so write 16 for 0x10"),
+        ("add rbx, 1_000", "immediates are written in decimal digits only, so write 1000 for 1_000"),
+        ("mov rax, -1", "so write 18446744073709551615 for -1 (its 64-bit two's complement)"),
+        ("mov rax, 1.5", "'1.5' is not a whole number of 64 bits"),
+        ("mov rax, -9223372036854775809", "is below -9223372036854775808"),
+        ("shl rax, 0x3", "a count is written in decimal digits, from -128 to 127: write 3 for 0x3"),
+        ("rol rax, 200", "a count is written in decimal digits, from -128 to 127"),
+        ("mov eax, 5", "only the 64-bit register names exist: 'eax' is part of rax, write rax"),
+        ("add rax, BX", "'BX' is part of rbx, write rbx"),
+        ("inc r9w", "'r9w' is part of r9"),
+        ("mov ah, 1", "'ah' is part of rax"),
+        ("shl r15b, 1", "'r15b' is part of r15"),
+        ("dec esp", "'esp' is part of rsp, which a program cannot name: the 14 registers it can name are rax, "),
+        ("push r11", "a program cannot name r11"),
+        ("mov rbx, rcx", "this pair of registers has no encoding; the forms are mov r64, imm64; mov rax, r64; "
+                         "mov r64, rax; mov rcx, rcx; mov rdx, rdx; mov rbx, rbx (r64: any of the 14 registers); "
+                         "push rcx then pop rbx copies without touching rax"),
+        ("sub r8, rbx", "the forms are sub r64, imm32; sub rax, r64; sub r64, rax; sub rcx, rcx; sub rdx, rdx; "
+                        "sub rbx, rbx (r64: any of the 14 registers)"),
+        ("imul rcx, rdx", "the forms are imul rax, r64; imul r64, rax;"),
+    ],
+)
+def test_check_adds_a_hint_to_the_errors_a_learner_meets_first(statement, hint):
+    diagnostics = quorvel_lab.check(f"nop\n{statement}")
+    assert [(d.statement, d.severity) for d in diagnostics] == [(2, "error"), (2, "warning")]
+    assert diagnostics[0].message == execute_error(statement).removeprefix("Line 2: ")
+    assert diagnostics[1].message.startswith(f"{statement}: ") and hint in diagnostics[1].message
 
 
 @pytest.mark.parametrize("source", ["nop\npush r11", "nop\nfoo", "jmp nowhere", "nop ;; lea rax, [rbx]", "shl rax, cl"])
@@ -186,3 +226,37 @@ def test_html_leaves_out_the_middle_of_a_long_trace():
     assert len(str(trace).splitlines()) == 5002
     assert "4000 rows not shown" in trace.steps._repr_html_()
     assert trace.steps._repr_html_().count("<tr>") == 1002
+
+
+@pytest.mark.parametrize(
+    ("source", "note"),
+    [
+        ("mov rbp, 5", r"from rbp: rbp holds 0x5, not the frame's 0x[0-9a-f]+; statement 1 \(mov rbp, 5\)"),
+        ("push rax\nnop\nadd rbp, 8\nmov rbp, rax", r"holds 0, not the frame's 0x[0-9a-f]+; statements? (3 and )?4 "),
+        ("pop rbx\npop rbx\npop rbx", r"pops the caller's registers .*: the program popped 3 more words than it"),
+    ],
+)
+def test_a_fault_in_the_epilogue_says_what_the_program_did_to_the_frame(source, note):
+    for result in (quorvel_lab.run(source), quorvel_lab.trace(source)):
+        assert result.stopped.startswith("Execution fault: SIGSEGV") and result.statement is None
+        assert re.match(rf"in the epilogue, which .*{note}", result.note), result.note
+
+
+def test_run_returns_the_state_the_program_left():
+    result = quorvel_lab.run("mov rax, rbx\nloop:\ndec rcx\njne loop\npush rax\npush rcx\npop rdx",
+                             [("rbx", -2), ("RCX", 3)])
+    assert (result.rax, result.stopped, result.statement, result.note) == (2**64 - 2, "completed", None, None)
+    assert (result.stack, result.stack_depth) == ([2**64 - 2], 1)
+    assert result.registers["rcx"] == result.registers["rdx"] == 0 and result.flags["ZF"]
+    assert result.changed() == ["rax", "rcx"]
+    assert str(result).endswith(f"rax = {2**64 - 2}")
+    popped = quorvel_lab.run("pop rbx\npop rcx")
+    assert (popped.stack, popped.stack_depth) == ([], -2)
+    assert "2 words more popped than pushed" in str(popped)
+
+
+@pytest.mark.parametrize(("breakpoints", "stops"), [({2, 3}, [2, 3]), ({1, 2}, [1, 2]), ({1, 3}, [1, 3])])
+def test_breakpoints_on_consecutive_statements_each_stop(breakpoints, stops):
+    stepper = quorvel_lab.Stepper("nop\nnop\nnop\nnop")
+    stepper.breakpoints = breakpoints
+    assert [(stepper.run(), stepper.statement) for _ in stops] == [("breakpoint", stop) for stop in stops]

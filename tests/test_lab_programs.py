@@ -8,6 +8,7 @@ import pytest
 
 import quorvel
 import quorvel_lab
+from quorvel_lab import Stepper
 
 MASK = (1 << 64) - 1
 SIGN = 1 << 63
@@ -228,6 +229,7 @@ class ModelStep:
     statement: "Statement"
     registers: dict
     flags: dict
+    stack: list  # bottom first
 
 
 def run_model(statements, registers, limit=100000):
@@ -243,7 +245,7 @@ def run_model(statements, registers, limit=100000):
         outcome = machine.execute(st.op)
         if outcome == "fault":
             return steps, None, st.offset
-        steps.append(ModelStep(st, dict(machine.regs), dict(machine.flags)))
+        steps.append(ModelStep(st, dict(machine.regs), dict(machine.flags), list(machine.stack)))
         if outcome == "ret":
             break
         if outcome is not None:
@@ -525,6 +527,73 @@ def test_trace_agrees_with_the_model_step_by_step(seed):
         _, fault = engine_after_run(text, registers)
         assert (trace.rax, trace.stopped) == (None, fault)
         assert fault.endswith(f"at code offset {fault_offset:#x}")
+
+
+def resolved(value, bases):
+    """A model value as the machine holds it: a return address is the code's base plus its offset."""
+    if isinstance(value, ReturnAddress):
+        (base,) = bases
+        return base + value.offset
+    return value
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_the_stepper_agrees_with_trace_and_the_stack_with_a_replay(seed):
+    text, statements, registers = random_program(seed)
+    expected, _, _ = run_model(statements, start_registers(registers))
+    trace = quorvel_lab.trace(text, registers)
+    stepper = Stepper(text, list(registers.items()))
+    bases = {got.stack_top - want.stack[-1].offset for got, want in zip(trace.steps, expected)
+             if want.stack and isinstance(want.stack[-1], ReturnAddress)}
+    for number, (traced, want) in enumerate(zip(trace.steps, expected), 1):
+        assert stepper.statement == traced.statement
+        assert stepper.step() == traced
+        stack = [resolved(value, bases) for value in reversed(want.stack)]
+        assert (stepper.stack, stepper.stack_depth, stepper.steps) == (stack, len(stack), number), traced.text
+        assert (traced.stack_depth, traced.stack_top) == (len(stack), stack[0] if stack else None)
+    assert stepper.step() is None
+    assert (stepper.stopped, stepper.rax, stepper.note) == (trace.stopped, trace.rax, trace.note)
+
+
+@pytest.mark.parametrize("seed", SEEDS[::3])
+def test_a_breakpoint_stops_before_each_time_its_statement_runs(seed):
+    text, statements, registers = random_program(seed)
+    trace = quorvel_lab.trace(text, registers)
+    rng = random.Random(seed)
+    ran = [step.statement for step in trace.steps]
+    if not ran:
+        return
+    target = rng.choice(ran)
+    before = statements[target - 2] if target > 1 else None
+    # A label stands for the statement after it.
+    breakpoint = before.number if before is not None and before.op[0] == "label" and rng.random() < 0.5 else target
+    stepper = Stepper(text, registers)
+    stepper.breakpoints = {breakpoint}
+    # Each run() steps over the statement it starts at, then stops before the next run of the target.
+    stops = [index for index, statement in enumerate(ran) if statement == target and index > 0]
+    for index in stops:
+        assert (stepper.run(), stepper.statement) == ("breakpoint", target)
+        assert stepper.registers == trace.steps[index - 1].registers
+    assert stepper.run() == trace.stopped
+    assert stepper.rax == trace.rax
+
+
+@pytest.mark.parametrize("seed", SEEDS[::5])
+def test_a_paused_stepper_goes_on_correctly_after_other_engines_ran(seed):
+    text, statements, registers = random_program(seed)
+    trace = quorvel_lab.trace(text, registers)
+    half = len(trace.steps) // 2
+    stepper = Stepper(text, registers)
+    assert stepper.run(max_steps=half) in ("max_steps", trace.stopped)
+    other_text, _, other_registers = random_program(seed + 1000)
+    engine_after_run(other_text, other_registers)
+    ran = quorvel_lab.run(other_text, other_registers)
+    assert ran.stopped == quorvel_lab.trace(other_text, other_registers).stopped
+    other = Stepper(other_text, other_registers)
+    other.step()
+    rest = [stepper.step() for _ in range(len(trace.steps) - half)]
+    assert rest == trace.steps[half:]
+    assert (stepper.step(), stepper.stopped, stepper.rax) == (None, trace.stopped, trace.rax)
 
 
 def test_the_programs_exercise_what_the_model_knows():

@@ -2,7 +2,12 @@
 
 - ``listing(source)`` shows which bytes each statement became;
 - ``trace(source)`` runs the program natively one statement at a time and
-  records the registers and flags after each one;
+  records the registers and flags after each one; ``steps(source)`` yields
+  the same steps as they happen;
+- ``run(source)`` runs it at full speed and returns the registers, flags and
+  stack it left;
+- ``Stepper(source)`` pauses a program anywhere: step, run to a breakpoint,
+  look at its registers and stack, go on;
 - ``check(source)`` reports every error of a program at once, and warns
   about the dialect's silent traps.
 
@@ -21,15 +26,18 @@ from . import _native
 from ._native import Stepper
 from .records import (
     FLAGS,
+    FRAME_LOADED,
     REGISTERS,
     Diagnostic,
     Diagnostics,
     Listing,
     Row,
     Rows,
+    Run,
     Step,
     Steps,
     Trace,
+    frame_start,
 )
 
 __all__ = [
@@ -37,7 +45,9 @@ __all__ = [
     "check",
     "trace",
     "steps",
+    "run",
     "Stepper",
+    "Run",
     "Listing",
     "Row",
     "Rows",
@@ -52,8 +62,6 @@ __all__ = [
     "load_ipython_extension",
 ]
 
-FRAME_LOADED = ("rax", "rbx", "rcx", "rdx", "rsi", "rdi", "r8", "r9", "r10", "r12", "r13", "r14", "r15")
-"""The registers whose values a run loads before the program; any other name is set but never seen."""
 
 
 @contextlib.contextmanager
@@ -71,10 +79,11 @@ def _collector_paused() -> Iterator[None]:
         gc.enable()
 
 
-def listing(source: str, registers: Mapping[str, int] | None = None) -> Listing:
+def listing(source: str, registers: Any = None) -> Listing:
     """Generate `source` as execute() would, without running it.
 
-    `registers` (names as ``Quorvel.mov`` takes them) go into the frame's
+    `registers` (a mapping or (name, value) pairs, names as ``Quorvel.mov``
+    takes them, negative values in two's complement) go into the frame's
     register loads, so `code` is byte for byte what ``install()`` writes
     after ``execute()`` of the same text with the same registers. A source
     that does not generate raises the ``ValueError`` execute() would raise.
@@ -105,24 +114,48 @@ def trace(source: str, registers: Any = None, max_steps: int = 100000) -> Trace:
     """Run `source` natively one statement at a time, recording registers and flags after each.
 
     A fault or reaching `max_steps` ends the trace and is named in
-    ``Trace.stopped``; Ctrl-C raises ``KeyboardInterrupt`` as in execute().
+    ``Trace.stopped`` (a fault also in ``statement`` and ``note``); Ctrl-C
+    raises ``KeyboardInterrupt`` as in execute().
     """
+    if isinstance(registers, Iterator):
+        # Read once here, for the stream and for the first row's comparison both.
+        registers = list(registers)
     with _collector_paused():
         stream = steps(source, registers, max_steps)
-        recorded = Steps(stream, start=_frame_start(registers))
+        recorded = Steps(stream, start=frame_start(registers))
     stopped = stream.stopped
     assert stopped is not None, "an exhausted stream says how it stopped"
     return Trace(recorded, stream.rax, stopped, stream.statement, stream.note)
 
 
-def _frame_start(registers: Any) -> dict[str, int]:
-    """What the frame loads before the first statement (rbp holds the frame pointer, unknown here)."""
-    start = dict.fromkeys(FRAME_LOADED, 0)
-    pairs = registers.items() if isinstance(registers, Mapping) else registers or ()
-    for name, value in pairs:
-        if name.lower() in start:
-            start[name.lower()] = value % (1 << 64)
-    return start
+def run(source: str, registers: Any = None) -> Run:
+    """Run `source` at full speed and return the registers, flags and stack it left, and how it ended.
+
+    A fault ends the run normally (``Run.rax`` is then None; ``stopped``,
+    ``statement`` and ``note`` say what and where); a source that does not
+    generate raises execute()'s ``ValueError``, and Ctrl-C or what a signal
+    handler raises comes out of the call as from execute().
+    """
+    stepper = Stepper(source, registers)
+    start = stepper.registers
+    stepper.run()
+    return run_record(stepper, start)
+
+
+def run_record(stepper: Stepper, start: Mapping[str, int] | None = None) -> Run:
+    """A stepper's state as a `Run`; `start` holds the registers to mark changes against."""
+    ended_by_fault = stepper.stopped not in (None, "completed")
+    return Run(
+        stepper.rax,
+        stepper.registers,
+        stepper.flags,
+        stepper.stack,
+        stepper.stack_depth,
+        stepper.stopped or "paused",
+        stepper.statement if ended_by_fault else None,
+        stepper.note,
+        dict(start) if start is not None else None,
+    )
 
 
 def load_ipython_extension(ipython: Any) -> None:

@@ -1,9 +1,11 @@
 """The ``quorvel`` command: run, check, list and trace assembly programs from the shell.
 
     quorvel run PROGRAM.s [--reg NAME=VALUE ...] [--arch x86_64|aarch64] [--install OUT.bin] [--timeout SECONDS]
+                          [--json]
     quorvel check PROGRAM.s [--json]
     quorvel listing PROGRAM.s [--reg NAME=VALUE ...] [--json]
     quorvel trace PROGRAM.s [--reg NAME=VALUE ...] [--max-steps N] [--json] [--html OUT.html]
+    quorvel debug PROGRAM.s [--reg NAME=VALUE ...] [--break STMT ...]
     quorvel serve [--host 127.0.0.1] [--port 0] [--no-browser] [--time-limit S] [--workers N]
 
 PROGRAM.s may be ``-`` for standard input. Errors go to stderr, followed by
@@ -28,7 +30,7 @@ from typing import Any
 import quorvel
 
 import quorvel_lab
-from quorvel_lab.records import Row, Step
+from quorvel_lab.records import Row, Step, StepLines, frame_start, trace_summary
 
 __all__ = [
     "main",
@@ -36,6 +38,7 @@ __all__ = [
     "parse_assignment",
     "parse_seconds",
     "parse_steps",
+    "parse_statement_number",
     "read_program",
     "report",
     "is_panic",
@@ -97,6 +100,13 @@ def parse_steps(text: str) -> int:
     """Read a step limit: a whole number, 0 or more."""
     if not text.isascii() or not text.isdigit():
         raise argparse.ArgumentTypeError(f"invalid step limit {text!r}: write a whole number, 0 or more")
+    return int(text)
+
+
+def parse_statement_number(text: str) -> int:
+    """Read a statement number, 1 or more."""
+    if not text.isascii() or not text.isdigit() or int(text) == 0:
+        raise argparse.ArgumentTypeError(f"invalid statement {text!r}: write a statement number, 1 or more")
     return int(text)
 
 
@@ -250,6 +260,7 @@ def _build_parser() -> argparse.ArgumentParser:
     run.add_argument(
         "--timeout", type=parse_seconds, metavar="SECONDS", help="stop the program if it runs longer than this"
     )
+    run.add_argument("--json", action="store_true", help="print the run's registers, flags and stack as JSON")
     run.set_defaults(handler=_run)
 
     check = commands.add_parser(
@@ -271,6 +282,20 @@ def _build_parser() -> argparse.ArgumentParser:
     trace.add_argument("--html", metavar="OUT.html", help="write the trace view, a page that opens offline, to this file")
     trace.set_defaults(handler=_trace)
 
+    debug = commands.add_parser(
+        "debug", parents=[program, registers], help="step through a program with commands read line by line"
+    )
+    debug.add_argument(
+        "--break",
+        dest="breakpoints",
+        action="append",
+        default=[],
+        type=parse_statement_number,
+        metavar="STMT",
+        help="stop before statement STMT; may be repeated",
+    )
+    debug.set_defaults(handler=_debug)
+
     serve = commands.add_parser("serve", help="serve the playground, an editor page that runs and traces programs")
     serve.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1)")
     serve.add_argument("--port", type=int, default=0, help="the port (default 0: any free one)")
@@ -288,9 +313,28 @@ def _print_json(value: Any) -> None:
 
 def _run(args: argparse.Namespace) -> int:
     source = read_program(args.program)
+    if args.arch == "aarch64":
+        return _run_with_arm_dump(source, args)
+    with _time_limit(args.timeout):
+        result = quorvel_lab.run(source, args.reg)
+    if args.json:
+        _print_json(result)
+    else:
+        print(result.state_text())
+        if result.rax is not None:
+            print(f"rax = {result.rax}")
+    if args.install is not None:
+        _install(args.install, quorvel_lab.listing(source, args.reg).code)
+    if result.rax is None:
+        report(_fault_error(result.stopped, result.note))
+        return EXIT_ERROR
+    return 0
+
+
+def _run_with_arm_dump(source: str, args: argparse.Namespace) -> int:
+    """The module's ARM64 register dump of an engine that ran the program (the code is x86-64 all the same)."""
     engine = quorvel.Quorvel()
-    if args.arch is not None:
-        engine.setup(args.arch)
+    engine.setup("aarch64")
     for name, value in args.reg:
         engine.mov(name, value)
     engine.asm(source)
@@ -300,14 +344,37 @@ def _run(args: argparse.Namespace) -> int:
     # The ARM64 dump has no rax line, and the decimal form is what a reader wants.
     print(f"rax = {engine.get('rax')}")
     if args.install is not None:
-        # The result is shown whatever happens to the file.
-        sys.stdout.flush()
-        try:
-            engine.install(args.install)
-        except ValueError as error:
-            _add_note(error, f"writing the machine code to {args.install}")
-            raise
+        _install(args.install, quorvel_lab.listing(source, args.reg).code)
     return 0
+
+
+def _install(path: str, code: bytes) -> None:
+    """Write the generated function to `path`, failing with the messages of ``Quorvel.install``.
+
+    The result is shown before, whatever happens to the file.
+    """
+    sys.stdout.flush()
+    try:
+        try:
+            file = open(path, "wb")
+        except OSError as error:
+            raise ValueError(f"Failed to create file: {_os_reason(error)}") from None
+        with file:
+            try:
+                file.write(code)
+                file.flush()
+            except OSError as error:
+                raise ValueError(f"Failed to write file: {_os_reason(error)}") from None
+    except ValueError as error:
+        _add_note(error, f"writing the machine code to {path}")
+        raise
+
+
+def _fault_error(stopped: str, note: str | None) -> ValueError:
+    error = ValueError(stopped)
+    if note is not None:
+        _add_note(error, note)
+    return error
 
 
 def _summary(diagnostics: Sequence[quorvel_lab.Diagnostic]) -> str:
@@ -343,12 +410,30 @@ def _listing(args: argparse.Namespace) -> int:
 def _trace(args: argparse.Namespace) -> int:
     if args.html is not None:
         return _trace_html(args)
-    trace = quorvel_lab.trace(read_program(args.program), dict(args.reg), args.max_steps)
+    source = read_program(args.program)
     if args.json:
+        trace = quorvel_lab.trace(source, args.reg, args.max_steps)
         _print_json(trace)
-    else:
-        print(trace)
-    return 0 if trace.rax is not None else EXIT_ERROR
+        return 0 if trace.rax is not None else EXIT_ERROR
+    # Each row is printed as its step happens, so an endless loop shows at once and Ctrl-C keeps what ran.
+    stream = quorvel_lab.steps(source, args.reg, args.max_steps)
+    lines = StepLines(source, args.max_steps, frame_start(args.reg))
+    print(lines.header())
+    count = 0
+    for step in stream:
+        print(lines.line(step))
+        count += 1
+    assert stream.stopped is not None, "an exhausted stream says how it stopped"
+    print(trace_summary(count, stream.rax, stream.stopped, stream.note))
+    return 0 if stream.rax is not None else EXIT_ERROR
+
+
+def _debug(args: argparse.Namespace) -> int:
+    from .debug import Debugger
+
+    source = read_program(args.program)
+    debugger = Debugger(source, args.reg, _program_name(args.program), sys.stdout)
+    return debugger.loop(sys.stdin, args.breakpoints)
 
 
 def _trace_html(args: argparse.Namespace) -> int:
@@ -406,6 +491,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         sys.stdout.flush()
         return status
     except KeyboardInterrupt:
+        # What ran before the interrupt (the rows of a trace) comes first.
+        with contextlib.suppress(OSError, ValueError):
+            sys.stdout.flush()
         print("quorvel: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     except BrokenPipeError:

@@ -9,59 +9,49 @@
         jne loop
 
 The cell's text is the program. Without options the magic runs it and shows
-rax and the register dump; ``--trace`` shows every step, ``--listing`` the
-bytes of every statement. A notebook gets HTML (for ``--trace`` the trace
-view, to step through), a terminal text.
+the registers, flags and stack it left and rax; ``--trace`` shows every step, ``--listing`` the
+bytes of every statement, ``--check`` every error and warning without running
+it. A notebook gets HTML tables, a terminal text; a long table shows its first
+and last 500 rows. A program that does not assemble or faults fails the cell
+with its message in one line.
 """
 
 from __future__ import annotations
 
 import argparse
-import html
 import shlex
 import sys
-from collections.abc import Mapping
-from dataclasses import dataclass
 from typing import Any, NoReturn, Protocol
 
-import quorvel
 from IPython.core.error import UsageError
 from IPython.display import display
 
 import quorvel_lab
 
-from .cli import is_panic, parse_assignment, report, unseen_registers, unseen_warning
+from .cli import is_panic, parse_assignment, unseen_registers, unseen_warning
+from .tables import HTML_ROW_LIMIT
 from .view import TraceView
 
-__all__ = ["RunResult", "run", "quorvel_cell", "register"]
+__all__ = ["ProgramError", "quorvel_cell", "register"]
 
 
 class _Displayable(Protocol):
+    def text(self, limit: int | None = None) -> str: ...
     def _repr_html_(self) -> str: ...
 
 
-@dataclass(frozen=True)
-class RunResult:
-    """What ``execute()`` leaves: the result and the register dump."""
+class ProgramError(Exception):
+    """A program that does not assemble, or faults: the cell fails with the message alone."""
 
-    rax: int
-    dump: str
-
-    def __str__(self) -> str:
-        return f"{self.dump}\nrax = {self.rax}"
-
-    def _repr_html_(self) -> str:
-        return f"<p><code>rax = {self.rax}</code></p><pre>{html.escape(self.dump)}</pre>"
+    def _render_traceback_(self) -> list[str]:
+        # IPython shows these lines in place of a traceback.
+        return [f"quorvel: error: {self}"]
 
 
-def run(source: str, registers: Mapping[str, int]) -> RunResult:
-    """Run `source` in a fresh engine with `registers` set, as ``quorvel run`` does."""
-    engine = quorvel.Quorvel()
-    for name, value in registers.items():
-        engine.mov(name, value)
-    engine.asm(source)
-    engine.execute()
-    return RunResult(engine.get("rax"), engine.dump_regs())
+def _one_line(message: str, *notes: str | None) -> str:
+    """The message and its notes ("in statement 2: push r11") on one line."""
+    shown = [note for note in notes if note]
+    return f"{message} ({'; '.join(shown)})" if shown else message
 
 
 class _Arguments(argparse.ArgumentParser):
@@ -75,21 +65,25 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--reg", action="append", default=[], type=parse_assignment, metavar="NAME=VALUE")
     parser.add_argument("--trace", action="store_true")
     parser.add_argument("--listing", action="store_true")
+    parser.add_argument("--check", action="store_true")
     return parser
 
 
 def _show(value: _Displayable) -> None:
     # IPython's display() carries no annotations.
-    display({"text/plain": str(value), "text/html": value._repr_html_()}, raw=True)  # type: ignore[no-untyped-call]
+    display(  # type: ignore[no-untyped-call]
+        {"text/plain": value.text(HTML_ROW_LIMIT), "text/html": value._repr_html_()}, raw=True
+    )
 
 
 def quorvel_cell(line: str, cell: str) -> None:
-    """%%quorvel [--reg NAME=VALUE ...] [--trace] [--listing]
+    """%%quorvel [--reg NAME=VALUE ...] [--check] [--listing] [--trace]
 
-    Run the cell as a quorvel program and show rax and the registers, or with
-    --trace every step, or with --listing the bytes of every statement.
-    --reg takes decimal or 0x hex values (negative ones in two's complement)
-    and may be repeated.
+    Run the cell as a quorvel program and show the registers, flags and stack
+    it left and rax, or with
+    --check every error and warning, --listing the bytes of every statement,
+    --trace every step. --reg takes decimal or 0x hex values (negative ones
+    in two's complement) and may be repeated.
     """
     try:
         argv = shlex.split(line)
@@ -99,19 +93,24 @@ def quorvel_cell(line: str, cell: str) -> None:
     registers = dict(args.reg)
     for name in unseen_registers(registers):
         print(f"quorvel: warning: {unseen_warning(name)}", file=sys.stderr)
+    if args.check:
+        _show(quorvel_lab.check(cell))
     try:
         if args.listing:
             _show(quorvel_lab.listing(cell, registers))
         if args.trace:
             _show(TraceView(quorvel_lab.trace(cell, registers), cell, registers))
-        if not (args.listing or args.trace):
-            _show(run(cell, registers))
+        if not (args.check or args.listing or args.trace):
+            result = quorvel_lab.run(cell, registers)
+            _show(result)
+            if result.rax is None:
+                raise ProgramError(_one_line(result.stopped, result.note))
     except ValueError as error:
-        report(error)
+        raise ProgramError(_one_line(str(error), *getattr(error, "__notes__", ()))) from None
     except BaseException as error:
         if not is_panic(error):
             raise
-        report(error)
+        raise ProgramError(_one_line(str(error), *getattr(error, "__notes__", ()))) from None
 
 
 def register(ipython: Any) -> None:

@@ -139,6 +139,7 @@ class _Progress:
 
     steps: list[Step] = dataclasses.field(default_factory=list)
     stepper: Stepper | None = None
+    start: dict[str, int] | None = None
 
 
 def time_limit_answer(job: Job, seconds: float, progress: _Progress | None = None) -> tuple[int, Any]:
@@ -152,32 +153,35 @@ def time_limit_answer(job: Job, seconds: float, progress: _Progress | None = Non
     if job.command == "trace":
         return 200, _trace_json(trace)
     if job.command == "run":
-        return 200, _run_record(progress.stepper, stopped)
+        return 200, _paused_run(progress, stopped)
     if job.command == "view":
         return 200, view.trace_document(job.source, job.registers, trace=trace)
     return 503, {"error": stopped}
 
 
-_RUN_FIELDS = ("rax", "registers", "flags", "stack", "stack_depth", "stopped", "statement", "note")
-
-
-def _run_record(stepper: Stepper | None, stopped: str | None = None) -> dict[str, Any]:
-    """A run's result, from the stepper that ran it: where it stopped, or where it was paused."""
-    if stepper is None:
-        return dict.fromkeys(_RUN_FIELDS) | {"stopped": stopped}
-    record = {name: getattr(stepper, name) for name in _RUN_FIELDS}
-    if stopped is not None:
-        record["stopped"] = stopped
-    return record
-
-
-def _run(job: Job, progress: _Progress) -> dict[str, Any]:
-    """Run at full native speed (no breakpoints, no step limit)."""
+def _paused_run(progress: _Progress, stopped: str) -> dict[str, Any]:
+    """The run's record where the time ran out: the statement it was about to run, and its state."""
     import quorvel_lab
 
+    from .cli import to_json
+    from .records import Run
+
+    if progress.stepper is None:
+        return dict.fromkeys(field.name for field in dataclasses.fields(Run)) | {"stopped": stopped}
+    record = quorvel_lab.run_record(progress.stepper, progress.start)
+    return dict(to_json(dataclasses.replace(record, stopped=stopped, statement=progress.stepper.statement)))
+
+
+def _run(job: Job, progress: _Progress) -> Any:
+    """``quorvel run --json``: ``run()``, with its stepper kept in `progress` for a run out of time."""
+    import quorvel_lab
+
+    from .cli import to_json
+
     progress.stepper = quorvel_lab.Stepper(job.source, job.registers)
+    progress.start = progress.stepper.registers
     progress.stepper.run()
-    return _run_record(progress.stepper)
+    return to_json(quorvel_lab.run_record(progress.stepper, progress.start))
 
 
 def _trace_json(trace: Trace) -> dict[str, Any]:

@@ -241,8 +241,11 @@ class TraceView:
     source: str
     registers: Mapping[str, int] | None = None
 
+    def text(self, limit: int | None = None) -> str:
+        return self.trace.text(limit)
+
     def __str__(self) -> str:
-        return str(self.trace)
+        return self.text()
 
     def _repr_html_(self) -> str:
         return fragment(trace_document(self.source, self.registers, trace=self.trace))

@@ -1,5 +1,6 @@
 #include "codegen/encoders.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -207,6 +208,9 @@ struct Bytes {
 
 void append(Assembler& assembler, const Bytes& bytes) { assembler.emit(bytes.data, bytes.size); }
 
+// mov r64, imm64 has no table of its own.
+constexpr std::string_view kMovImmName = "mov";
+
 Status encode_mov_imm(Assembler& assembler, const Instruction& instruction) {
   const int r = register_number(instruction.first);
   if (r < 0) return value_error("Unsupported mov imm register");
@@ -242,6 +246,37 @@ Status encode_reg_reg(Assembler& assembler, const Instruction& instruction, cons
   bytes.put(modrm_direct(static_cast<unsigned>(reg), rm));
   append(assembler, bytes);
   return success();
+}
+
+// "rax, r64" and "r64, rax" where every register pairs with rax that way,
+// then each other accepted pair by name.
+void append_pair_forms(const std::string& prefix, std::vector<std::string>& forms) {
+  const auto accepted_for_all = [](auto&& pair_with) {
+    return std::all_of(std::begin(kRegisters), std::end(kRegisters),
+                       [&](const RegisterName& reg) { return pair_with(reg.number); });
+  };
+  const bool any_into_rax = accepted_for_all([](int src) { return pair_accepted(0, src); });
+  const bool rax_into_any = accepted_for_all([](int dest) { return pair_accepted(dest, 0); });
+  if (any_into_rax) forms.push_back(prefix + "rax, r64");
+  if (rax_into_any) forms.push_back(prefix + "r64, rax");
+  for (const RegisterName& dest : kRegisters) {
+    for (const RegisterName& src : kRegisters) {
+      if (!pair_accepted(dest.number, src.number)) continue;
+      if ((dest.number == 0 && any_into_rax) || (src.number == 0 && rax_into_any)) continue;
+      forms.push_back(prefix + std::string(dest.name) + ", " + std::string(src.name));
+    }
+  }
+}
+
+std::string_view mnemonic_of(Op op) {
+  if (op == Op::MovImm) return kMovImmName;
+  for (const RegRegForm& form : kRegReg) {
+    if (form.op == op) return form.name;
+  }
+  for (const ImmGroupForm& form : kImmGroup) {
+    if (form.op == op) return form.name;
+  }
+  return {};
 }
 
 Status encode_imm_group(Assembler& assembler, const Instruction& instruction, const ImmGroupForm& form) {
@@ -355,6 +390,20 @@ int register_number(std::string_view name) {
   if (name.size() < 2 || name.size() > 3) return -1;
   const RegisterSlot& slot = kRegisterSlots[register_hash(name)];
   return slot.key == pack_name(name) ? slot.number : -1;
+}
+
+std::vector<std::string> operand_forms(Op op) {
+  std::vector<std::string> forms;
+  const std::string_view mnemonic = mnemonic_of(op);
+  if (mnemonic.empty()) return forms;
+  const std::string prefix = std::string(mnemonic) + ' ';
+  if (mnemonic == kMovImmName) forms.push_back(prefix + "r64, imm64");
+  for (const ImmGroupForm& form : kImmGroup) {
+    if (form.name == mnemonic) forms.push_back(prefix + "r64, imm32");
+  }
+  const auto named = [&](const RegRegForm& form) { return form.name == mnemonic; };
+  if (std::any_of(std::begin(kRegReg), std::end(kRegReg), named)) append_pair_forms(prefix, forms);
+  return forms;
 }
 
 Status encode_instruction(Assembler& assembler, const Instruction& instruction, LabelContext& labels) {

@@ -4,7 +4,9 @@
 // the tables; anything else is refused with a message, never encoded some
 // other way.
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "codegen/assembler.hpp"
 #include "codegen/label_table.hpp"
@@ -15,6 +17,13 @@ namespace quorvel::codegen {
 
 // The 4-bit register number of one of the 14 encodable names, or -1.
 int register_number(std::string_view name);
+
+// The forms the encoders accept under the mnemonic that `op` is encoded as
+// (mov for MovReg, MovL, MovQ and MovImm; add for AddReg and AddImm; ...),
+// written as a manual writes them: "mov r64, imm64", "mov rax, r64",
+// "mov rbx, rbx", where r64 is any of the fourteen encodable registers.
+// Empty for a tag that has neither a register-register nor an immediate form.
+std::vector<std::string> operand_forms(frontend::Op op);
 
 // The labels a generation has seen so far.
 struct LabelContext {

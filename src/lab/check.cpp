@@ -1,7 +1,10 @@
 #include "lab/check.hpp"
 
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "codegen/encoders.hpp"
@@ -64,6 +67,74 @@ constexpr ImmediateVerb kImmediateVerbs[] = {
 
 bool is_shift(Op op) { return op >= Op::Shl && op <= Op::Rcr; }
 
+// The 32-, 16- and 8-bit names of the sixteen registers, and the 64-bit
+// register each is part of.
+struct PartialRegister {
+  std::string_view name;
+  std::string_view full;
+};
+constexpr PartialRegister kPartialRegisters[] = {
+    {"eax", "rax"},  {"ax", "rax"},   {"al", "rax"},   {"ah", "rax"},   {"ebx", "rbx"},  {"bx", "rbx"},
+    {"bl", "rbx"},   {"bh", "rbx"},   {"ecx", "rcx"},  {"cx", "rcx"},   {"cl", "rcx"},   {"ch", "rcx"},
+    {"edx", "rdx"},  {"dx", "rdx"},   {"dl", "rdx"},   {"dh", "rdx"},   {"esi", "rsi"},  {"si", "rsi"},
+    {"sil", "rsi"},  {"edi", "rdi"},  {"di", "rdi"},   {"dil", "rdi"},  {"ebp", "rbp"},  {"bp", "rbp"},
+    {"bpl", "rbp"},  {"esp", "rsp"},  {"sp", "rsp"},   {"spl", "rsp"},  {"r8d", "r8"},   {"r8w", "r8"},
+    {"r8b", "r8"},   {"r8l", "r8"},   {"r9d", "r9"},   {"r9w", "r9"},   {"r9b", "r9"},   {"r9l", "r9"},
+    {"r10d", "r10"}, {"r10w", "r10"}, {"r10b", "r10"}, {"r10l", "r10"}, {"r11d", "r11"}, {"r11w", "r11"},
+    {"r11b", "r11"}, {"r11l", "r11"}, {"r12d", "r12"}, {"r12w", "r12"}, {"r12b", "r12"}, {"r12l", "r12"},
+    {"r13d", "r13"}, {"r13w", "r13"}, {"r13b", "r13"}, {"r13l", "r13"}, {"r14d", "r14"}, {"r14w", "r14"},
+    {"r14b", "r14"}, {"r14l", "r14"}, {"r15d", "r15"}, {"r15w", "r15"}, {"r15b", "r15"}, {"r15l", "r15"},
+};
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// "0x10", "-1", "1_000", "1.5": a number, though not one the dialect reads.
+bool looks_numeric(std::string_view text) {
+  if (text.starts_with('-') || text.starts_with('+')) text.remove_prefix(1);
+  return !text.empty() && is_digit(text.front());
+}
+
+// What a number written as in other assemblers means: a sign, a 0x or 0b
+// prefix, '_' between digits. None when it is not a whole number, or when
+// its magnitude does not fit 64 bits.
+struct WrittenNumber {
+  bool negative = false;
+  std::uint64_t magnitude = 0;
+};
+std::optional<WrittenNumber> read_written_number(std::string_view text) {
+  WrittenNumber number;
+  if (text.starts_with('-') || text.starts_with('+')) {
+    number.negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  unsigned base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) base = 16;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'b' || text[1] == 'B')) base = 2;
+  if (base != 10) text.remove_prefix(2);
+  bool any_digit = false;
+  for (char c : text) {
+    if (c == '_') continue;
+    unsigned digit = base;
+    if (is_digit(c)) digit = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
+    if (digit >= base || number.magnitude > (UINT64_MAX - digit) / base) return std::nullopt;
+    number.magnitude = number.magnitude * base + digit;
+    any_digit = true;
+  }
+  if (!any_digit) return std::nullopt;
+  return number;
+}
+
+std::string join(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string text;
+  for (const std::string& part : parts) {
+    if (!text.empty()) text += separator;
+    text += part;
+  }
+  return text;
+}
+
 std::string without_line_prefix(std::string message, std::uint32_t statement) {
   const std::string prefix = "Line " + std::to_string(statement) + ": ";
   if (message.starts_with(prefix)) message.erase(0, prefix.size());
@@ -85,6 +156,7 @@ class Checker {
       }
       check_statement(parsed, inside_called_code);
     }
+    warn_pop_beyond_pushes();
     return std::move(diagnostics_);
   }
 
@@ -116,6 +188,7 @@ class Checker {
       case ParseOutcome::Failure:
         error(statement, without_line_prefix(parsed.error.message, statement.number));
         hint_missing_space(statement);
+        hint_count(statement);
         return;
       case ParseOutcome::Nothing:
         explain_nothing(statement);
@@ -132,6 +205,11 @@ class Checker {
     } else if (Status encoded = encode_alone(record); !encoded) {
       error(statement, encoded.error().message);
       hint_lower_case(statement, record);
+      hint_register_width(statement, record);
+      hint_immediate(statement, record);
+      hint_register_pair(statement, record);
+    } else {
+      warn_frame_pointer(statement, record);
     }
     warn_ignored_operands(statement, record);
     warn_immediate(statement, record);
@@ -203,6 +281,163 @@ class Checker {
     if (effective != cl) message += "; the processor shifts by " + std::to_string(effective);
     warn(statement, message);
   }
+
+  // The epilogue restores rsp from rbp, so any other value there ends the run
+  // somewhere else or in a fault.
+  void warn_frame_pointer(const frontend::Statement& statement, const Instruction& record) {
+    if (!frontend::writes_first_operand(record.op) || record.first != "rbp") return;
+    warn(statement, code_prefix(statement) +
+                        "writes rbp, the frame pointer: the epilogue restores rsp from rbp to end the run, so rbp "
+                        "must hold its first value again by then");
+  }
+
+  // Follows the statements from the start while the way is certain: through
+  // jumps and calls, up to the first conditional jump, ret or statement seen
+  // twice. A pop there with nothing of the program's left to pop takes a word
+  // of the frame, which the epilogue pops to end the run.
+  void warn_pop_beyond_pushes() {
+    std::unordered_map<std::string_view, std::size_t> label_at;
+    for (std::size_t i = 0; i < statements_.size(); ++i) {
+      const Parsed& parsed = statements_[i];
+      if (parsed.outcome == ParseOutcome::Record && parsed.record.op == Op::Label) {
+        label_at.try_emplace(parsed.record.first, i);
+      }
+    }
+    std::vector<bool> visited(statements_.size());
+    std::uint32_t pushed = 0;
+    std::uint32_t popped = 0;
+    for (std::size_t i = 0; i < statements_.size() && !visited[i];) {
+      visited[i] = true;
+      const Parsed& parsed = statements_[i];
+      ++i;
+      if (parsed.outcome != ParseOutcome::Record) continue;
+      const Op op = parsed.record.op;
+      if (op == Op::Ret) return;
+      if (op == Op::Push || is_call(op)) ++pushed;
+      if (op == Op::Pop && ++popped > pushed) {
+        warn(parsed.statement, code_prefix(parsed.statement) +
+                                   "pops more than was pushed on the way here from the start (" +
+                                   count_of(pushed, "word") + " pushed, " + std::to_string(popped) +
+                                   " popped): the word comes from the frame (saved registers, the return address), "
+                                   "and the epilogue may fault");
+        return;
+      }
+      if (frontend::targets_label(op)) {
+        const bool always_taken = is_call(op) || op == Op::Jmp || op == Op::B || op == Op::Bal;
+        const auto target = label_at.find(parsed.record.first);
+        if (!always_taken || target == label_at.end()) return;
+        i = target->second;
+      }
+    }
+  }
+
+  static std::string count_of(std::uint32_t count, std::string_view unit) {
+    return std::to_string(count) + " " + std::string(unit) + (count == 1 ? "" : "s");
+  }
+
+  // "mov eax, 5": only the 64-bit names exist; "push rsp": and not all of them.
+  void hint_register_width(const frontend::Statement& statement, const Instruction& record) {
+    for (std::string_view operand : {record.first, record.second}) {
+      const frontend::LoweredText lowered(operand);
+      if (lowered.view() == "rsp" || lowered.view() == "r11") {
+        warn(statement, code_prefix(statement) + "a program cannot name " + std::string(lowered.view()) +
+                            ": the 14 registers it can name are " + std::string(kNameable));
+        return;
+      }
+      const auto* partial = std::find_if(std::begin(kPartialRegisters), std::end(kPartialRegisters),
+                                         [&](const PartialRegister& row) { return row.name == lowered.view(); });
+      if (partial == std::end(kPartialRegisters)) continue;
+      std::string message = code_prefix(statement) + "only the 64-bit register names exist: '" + std::string(operand) +
+                            "' is part of " + std::string(partial->full);
+      if (codegen::register_number(partial->full) >= 0) {
+        message += ", write " + std::string(partial->full);
+      } else {
+        message += ", which a program cannot name: the 14 registers it can name are " + std::string(kNameable);
+      }
+      warn(statement, std::move(message));
+      return;
+    }
+  }
+
+  // "mov rax, 0x10", "add rax, -1": an immediate is decimal digits and
+  // nothing else, and a text that is not one is taken for a register name.
+  void hint_immediate(const frontend::Statement& statement, const Instruction& record) {
+    if (!is_register_form(record.op) || !looks_numeric(record.second)) return;
+    std::string message = code_prefix(statement) + "immediates are written in decimal digits only";
+    const auto number = read_written_number(record.second);
+    if (!number) {
+      message += ": '" + std::string(record.second) + "' is not a whole number of 64 bits";
+    } else {
+      const std::uint64_t value = number->negative ? 0 - number->magnitude : number->magnitude;
+      const bool fits = !number->negative || number->magnitude <= (std::uint64_t{1} << 63);
+      if (!fits) {
+        message += ": '" + std::string(record.second) + "' is below -9223372036854775808";
+      } else {
+        message += ", so write " + std::to_string(value) + " for " + std::string(record.second);
+        if (number->negative) message += " (its 64-bit two's complement)";
+      }
+    }
+    warn(statement, std::move(message));
+  }
+
+  // "shl rax, 0x3", "rol rax, 200": a count is decimal, from -128 to 127.
+  void hint_count(const frontend::Statement& statement) {
+    frontend::WhitespaceTokens tokens(statement.code);
+    tokens.next();
+    const auto target = tokens.next();
+    const auto count = tokens.next();
+    if (!target || !count || tokens.next() || !looks_numeric(*count)) return;
+    if (!parsed_error_is_count(statement.number)) return;
+    std::string message = code_prefix(statement) + "a count is written in decimal digits, from -128 to 127";
+    const auto number = read_written_number(*count);
+    if (number && number->magnitude <= 128 && (number->negative || number->magnitude < 128)) {
+      message += ": write " + std::string(number->negative ? "-" : "") + std::to_string(number->magnitude) + " for " +
+                 std::string(*count);
+    }
+    warn(statement, std::move(message));
+  }
+
+  bool parsed_error_is_count(std::uint32_t number) const {
+    const std::string& message = statements_[number - 1].error.message;
+    return message.ends_with("Invalid shift count") || message.ends_with("Invalid rotate count");
+  }
+
+  // "mov rbx, rcx": both registers exist, but not that pair in that form.
+  void hint_register_pair(const frontend::Statement& statement, const Instruction& record) {
+    if (!is_register_form(record.op) || codegen::register_number(record.first) < 0 ||
+        codegen::register_number(record.second) < 0) {
+      return;
+    }
+    const std::vector<std::string> forms = codegen::operand_forms(record.op);
+    std::string message = code_prefix(statement) + "this pair of registers has no encoding; the forms are " +
+                          join(forms, "; ") + " (r64: any of the 14 registers)";
+    if (is_move(record.op)) {
+      message += "; push " + std::string(record.second) + " then pop " + std::string(record.first) +
+                 " copies without touching rax";
+    }
+    warn(statement, std::move(message));
+  }
+
+  static bool is_register_form(Op op) {
+    switch (op) {
+      case Op::MovReg:
+      case Op::MovL:
+      case Op::MovQ:
+      case Op::AddReg:
+      case Op::SubReg:
+      case Op::AndReg:
+      case Op::OrReg:
+      case Op::XorReg:
+      case Op::CmpReg:
+      case Op::TestReg:
+      case Op::IMul: return true;
+      default: return false;
+    }
+  }
+
+  static bool is_move(Op op) { return op == Op::MovReg || op == Op::MovL || op == Op::MovQ; }
+
+  static constexpr std::string_view kNameable = "rax, rbx, rcx, rdx, rsi, rdi, rbp, r8, r9, r10, r12, r13, r14, r15";
 
   // "mov rax,5": without a space the comma joins two operands into one.
   void hint_missing_space(const frontend::Statement& statement) {

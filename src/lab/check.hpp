@@ -2,7 +2,10 @@
 // Every problem of a program at once: the errors execute() would stop at,
 // for each statement on its own, and warnings for the dialect's silent
 // traps, which execute() accepts as specified but which rarely mean what
-// the writer meant.
+// the writer meant (a write to rbp, a pop of more than was pushed). The
+// errors a learner meets first (an immediate in hex, eax for rax, a register
+// pair with no encoding) are followed by a warning at the same statement
+// that says what to write instead; execute()'s message stays the error.
 
 #include <cstdint>
 #include <string>

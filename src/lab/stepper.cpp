@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <limits>
 
 #include "codegen/program.hpp"
@@ -218,6 +219,7 @@ Pause Stepper::finish_epilogue(Runner& runner) {
 
 Pause Stepper::step(Runner& runner, runtime::StepRecord& record) {
   if (ended_) return Pause::Ended;
+  started_ = true;
   if (lost_in_fork()) return fail(lost_in_fork_error());
   if (at_exit()) return finish_epilogue(runner);
   runtime::Resumption resumption = this->resumption();
@@ -237,6 +239,7 @@ Pause Stepper::step(Runner& runner, runtime::StepRecord& record) {
 Pause Stepper::record(Runner& runner, runtime::StepRecord* records, std::size_t capacity, std::size_t& count) {
   count = 0;
   if (ended_) return Pause::Ended;
+  started_ = true;
   if (lost_in_fork()) return fail(lost_in_fork_error());
   if (!at_exit()) {
     runtime::Resumption resumption = this->resumption();
@@ -259,7 +262,14 @@ Pause Stepper::run(Runner& runner, std::optional<std::uint64_t> max_steps,
   if (ended_) return Pause::Ended;
   if (lost_in_fork()) return fail(lost_in_fork_error());
   mark_breakpoints(breakpoints, true);
-  const Pause pause = max_steps ? run_stepping(runner, *max_steps) : run_free(runner);
+  // A program that has not started stops at a breakpoint on its first
+  // statement before running anything: nothing was stopped there yet.
+  const std::size_t here = static_cast<std::size_t>(state_.rip - reinterpret_cast<std::uint64_t>(pages_.executable()));
+  const bool waiting_at_start = !started_ && here < marks_.size() && (marks_[here] & runtime::kStopBefore);
+  started_ = true;
+  const Pause pause = waiting_at_start ? Pause::Breakpoint
+                      : max_steps      ? run_stepping(runner, *max_steps)
+                                       : run_free(runner);
   mark_breakpoints(breakpoints, false);
   return pause;
 }
@@ -284,13 +294,14 @@ Pause Stepper::run_stepping(Runner& runner, std::uint64_t max_steps) {
 
 Pause Stepper::run_free(Runner& runner) {
   steps_known_ = false;
+  bool first = true;
   for (;;) {
     if (at_exit()) return finish_epilogue(runner);
     const std::size_t here = static_cast<std::size_t>(state_.rip - reinterpret_cast<std::uint64_t>(pages_.executable()));
     runtime::RunOutcome outcome;
-    if (here < marks_.size() && (marks_[here] & runtime::kStopBefore)) {
+    if (std::exchange(first, false) && here < marks_.size() && (marks_[here] & runtime::kStopBefore)) {
       // Standing on a breakpoint: its instruction runs first, trapped, and
-      // only then do the traps go in.
+      // only then do the traps go in; the next breakpoint may come at once.
       runtime::Resumption over = this->resumption();
       over.one_instruction = true;
       if (!resume(runner, over, outcome)) return Pause::Host;
@@ -356,8 +367,12 @@ std::int64_t Stepper::stack_depth() const {
 
 std::vector<std::uint64_t> Stepper::stack() const {
   const std::int64_t depth = stack_depth();
-  if (depth <= 0) return {};
-  const auto* top = reinterpret_cast<const std::uint64_t*>(state_.gpr[runtime::kRsp]);
+  // Stopped inside the epilogue, rsp may hold whatever rbp held: only words
+  // of the stepper's own stack are read.
+  const std::uint64_t rsp = state_.gpr[runtime::kRsp];
+  const auto bottom = reinterpret_cast<std::uint64_t>(stack_->top()) - stack_->size();
+  if (depth <= 0 || rsp < bottom) return {};
+  const auto* top = reinterpret_cast<const std::uint64_t*>(rsp);
   return std::vector<std::uint64_t>(top, top + depth);
 }
 

@@ -157,6 +157,7 @@ class Stepper {
   std::uint64_t last_rbp_ = 0;
   std::uint32_t rbp_writer_ = 0;
   bool rbp_tracked_ = true;
+  bool started_ = false;  // anything has run
   bool ended_ = false;
   std::uint64_t rax_ = 0;
   std::string fault_;

@@ -200,16 +200,15 @@ void on_step(mcontext_t& machine) {
       if (run.records != nullptr) record_step(machine, static_cast<std::uint32_t>(offset), run.records[run.steps_taken]);
       ++run.steps_taken;
     }
-    if (run.one_instruction) stop_at(machine, rip, kPaused);
   }
-  if (!inside_code(rip)) {
-    machine.gregs[REG_EFL] &= ~kTrapFlag;
-    return;
+  if (inside_code(rip)) {
+    const std::size_t offset = code_offset(rip);
+    if (offset == run.exit_offset) stop_at(machine, rip, kAtExit);
+    if (run.marks[offset] & kStopBefore) stop_at(machine, rip, kBreakpoint);
+    if (run.steps_taken == run.step_budget) stop_at(machine, rip, kPaused);
   }
-  const std::size_t offset = code_offset(rip);
-  if (offset == run.exit_offset) stop_at(machine, rip, kAtExit);
-  if (run.marks[offset] & kStopBefore) stop_at(machine, rip, kBreakpoint);
-  if (run.steps_taken == run.step_budget) stop_at(machine, rip, kPaused);
+  if (run.one_instruction) stop_at(machine, rip, kPaused);
+  if (!inside_code(rip)) machine.gregs[REG_EFL] &= ~kTrapFlag;
 }
 
 // An int3 the lab planted in a free run: rip is just past it.

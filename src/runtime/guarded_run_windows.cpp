@@ -255,17 +255,19 @@ LONG on_step(CONTEXT& context) {
       if (run.records != nullptr) record_step(context, static_cast<std::uint32_t>(offset), run.records[run.steps_taken]);
       ++run.steps_taken;
     }
-    if (run.one_instruction) return stop_at(context, rip, kPaused);
   }
-  if (!inside_code(rip)) {
+  if (inside_code(rip)) {
+    const std::size_t offset = code_offset(rip);
+    if (offset == run.exit_offset) return stop_at(context, rip, kAtExit);
+    if (run.marks[offset] & kStopBefore) return stop_at(context, rip, kBreakpoint);
+    if (run.steps_taken == run.step_budget) return stop_at(context, rip, kPaused);
+  }
+  if (run.one_instruction) return stop_at(context, rip, kPaused);
+  if (inside_code(rip)) {
+    context.EFlags |= kTrapFlag;
+  } else {
     context.EFlags &= ~kTrapFlag;
-    return EXCEPTION_CONTINUE_EXECUTION;
   }
-  const std::size_t offset = code_offset(rip);
-  if (offset == run.exit_offset) return stop_at(context, rip, kAtExit);
-  if (run.marks[offset] & kStopBefore) return stop_at(context, rip, kBreakpoint);
-  if (run.steps_taken == run.step_budget) return stop_at(context, rip, kPaused);
-  context.EFlags |= kTrapFlag;
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 

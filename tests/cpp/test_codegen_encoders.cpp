@@ -269,6 +269,48 @@ TEST(CodegenEncoders, RegRegRejectsEveryOtherPair) {
   });
 }
 
+// A form's operands, with "r64" standing for any register.
+bool form_covers(std::string_view form, std::string_view dest, std::string_view src) {
+  const std::size_t space = form.find(' ');
+  const std::size_t comma = form.find(", ");
+  const std::string_view form_dest = form.substr(space + 1, comma - space - 1);
+  const std::string_view form_src = form.substr(comma + 2);
+  return (form_dest == "r64" || form_dest == dest) && (form_src == "r64" || form_src == src);
+}
+
+TEST(CodegenEncoders, OperandFormsDescribeExactlyThePairsThatEncode) {
+  for (const RegRegVariant& variant : kRegRegVariants) {
+    const std::vector<std::string> forms = operand_forms(variant.op);
+    for (const std::string& form : forms) EXPECT_TRUE(form.starts_with(std::string(variant.name) + ' ')) << form;
+    for (std::string_view dest : kNames) {
+      for (std::string_view src : kNames) {
+        const bool listed = std::any_of(forms.begin(), forms.end(),
+                                        [&](const std::string& form) { return form_covers(form, dest, src); });
+        EXPECT_EQ(listed, is_accepted_pair(dest, src)) << variant.name << ' ' << dest << ", " << src;
+      }
+    }
+  }
+}
+
+TEST(CodegenEncoders, OperandFormsNameTheImmediateFormsOfTheMnemonic) {
+  using Forms = std::vector<std::string>;
+  const Forms pairs = {"rax, r64", "r64, rax", "rcx, rcx", "rdx, rdx", "rbx, rbx"};
+  const auto with = [&](std::string_view mnemonic, std::vector<std::string_view> immediate) {
+    Forms forms;
+    for (std::string_view form : immediate) forms.push_back(std::string(mnemonic) + ' ' + std::string(form));
+    for (const std::string& pair : pairs) forms.push_back(std::string(mnemonic) + ' ' + pair);
+    return forms;
+  };
+  EXPECT_EQ(operand_forms(Op::MovReg), with("mov", {"r64, imm64"}));
+  EXPECT_EQ(operand_forms(Op::MovQ), with("mov", {"r64, imm64"}));
+  EXPECT_EQ(operand_forms(Op::MovImm), with("mov", {"r64, imm64"}));
+  EXPECT_EQ(operand_forms(Op::AddReg), with("add", {"r64, imm32"}));
+  EXPECT_EQ(operand_forms(Op::TestImm), with("test", {"r64, imm32"}));
+  EXPECT_EQ(operand_forms(Op::IMul), with("imul", {}));
+  EXPECT_EQ(operand_forms(Op::Push), Forms{});
+  EXPECT_EQ(operand_forms(Op::Shl), Forms{});
+}
+
 TEST(CodegenEncoders, OneOperandForms) {
   check_all({
       {make(Op::Mul, "rax"), "48 F7 E0"}, {make(Op::Mul, "rbx"), "48 F7 E3"}, {make(Op::Mul, "r15"), "49 F7 E7"},
