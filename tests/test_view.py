@@ -67,10 +67,12 @@ def test_a_long_trace_keeps_its_first_and_last_halves():
 
 
 def test_a_program_that_does_not_assemble_shows_its_errors_at_their_lines():
-    doc = view.trace_document("mov rax, 1\nfoo\npush r11")
+    source = "mov rax, 1\nfoo\npush r11"
+    doc = view.trace_document(source)
     assert doc["trace"] is None
     assert doc["error"] == {"message": "Line 2: Unknown instruction: foo", "notes": ["in statement 2: foo"]}
-    assert doc["diagnostics"] == [[2, 2, "error", "Unknown instruction: foo"], [3, 3, "error", "Unsupported register: r11"]]
+    assert doc["diagnostics"] == [[d.statement, d.line, d.severity, d.message] for d in quorvel_lab.check(source)]
+    assert doc["diagnostics"][:2] == [[2, 2, "error", "Unknown instruction: foo"], [3, 3, "error", "Unsupported register: r11"]]
 
 
 def test_a_trace_alone_rebuilds_the_lines_that_ran():
@@ -129,7 +131,7 @@ def test_the_magic_shows_the_view_with_the_cells_program(monkeypatch):
     monkeypatch.setattr(shell.display_pub, "publish", lambda data, **_: shown.append(data))
     cell = "mov rax, 2\nadd rax, 3 ;; foo\n"
     shell.run_cell_magic("quorvel", "--trace", "mov rax, 2\nadd rax, rcx\n")
-    shell.run_cell_magic("quorvel", "--trace", cell)  # does not assemble: an error line, no view
+    assert not shell.run_cell(f"%%quorvel --trace\n{cell}").success  # does not assemble: an error line, no view
     [bundle] = shown
     assert bundle["text/plain"] == str(quorvel_lab.trace("mov rax, 2\nadd rax, rcx\n"))
     doc = inlined_document(bundle["text/html"])

@@ -367,6 +367,7 @@ class WorkerPool:
         self._idle: asyncio.Queue[_Worker] = asyncio.Queue()
         self._all: set[_Worker] = set()
         self._replacing: set[asyncio.Task[None]] = set()
+        self._closing = False
 
     async def start(self) -> None:
         started = await asyncio.gather(*(_Worker.start() for _ in range(self.size)), return_exceptions=True)
@@ -397,6 +398,9 @@ class WorkerPool:
         self._idle.put_nowait(fresh)
 
     def _replace_later(self, worker: _Worker) -> None:
+        if self._closing:
+            worker.kill()
+            return
         task = asyncio.get_running_loop().create_task(self._replace(worker))
         self._replacing.add(task)
         task.add_done_callback(self._replacing.discard)
@@ -427,6 +431,8 @@ class WorkerPool:
             return result
 
     async def close(self) -> None:
+        """Stop every worker; a request still running gets an error answer at once."""
+        self._closing = True
         for task in list(self._replacing):
             task.cancel()
         await asyncio.gather(*(worker.stop() for worker in self._all), return_exceptions=True)
@@ -568,8 +574,9 @@ async def _serve(host: str, port: int, open_browser: bool, seconds: float, worke
         asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, stop.set)
         await stop.wait()
     finally:
-        await runner.cleanup()
+        # The workers first: requests still running then end at once, and so does the server.
         await pool.close()
+        await runner.cleanup()
         listener.close()
 
 
