@@ -196,7 +196,7 @@ constexpr auto kRoutes = [] {
 // and appends it in one step; strings are only made for failures.
 
 struct Bytes {
-  std::uint8_t data[16];
+  std::uint8_t data[16]{};
   std::size_t size = 0;
 
   void put(std::uint8_t byte) { data[size++] = byte; }
@@ -205,7 +205,7 @@ struct Bytes {
   }
 };
 
-void append(Assembler& assembler, const Bytes& bytes) { assembler.emit(bytes.data, bytes.size); }
+void append(Assembler& assembler, const Bytes& bytes) { assembler.emit_block(bytes.data, bytes.size); }
 
 Status encode_mov_imm(Assembler& assembler, const Instruction& instruction) {
   const int r = register_number(instruction.first);
