@@ -190,7 +190,7 @@ def _time_limit(seconds: float | None) -> Iterator[None]:
         return
 
     def on_alarm(signum: int, frame: object) -> None:
-        raise TimeoutError(f"the program ran longer than {seconds:g} seconds")
+        raise TimeoutError(f"the program ran longer than {seconds:g} second{'' if seconds == 1 else 's'}")
 
     previous = signal.signal(signal.SIGALRM, on_alarm)
     signal.setitimer(signal.ITIMER_REAL, seconds)
