@@ -117,7 +117,7 @@ def _add_note(error: BaseException, note: str) -> None:
     # BaseException.add_note exists from Python 3.11; the attribute it fills is the same.
     notes: list[str] = list(getattr(error, "__notes__", ()))
     notes.append(note)
-    error.__notes__ = notes
+    setattr(error, "__notes__", notes)  # typeshed for 3.10 has no __notes__
 
 
 def _os_reason(error: OSError) -> str:
