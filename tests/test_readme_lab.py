@@ -1,14 +1,16 @@
 """The README's lab section, run: every session in it prints what the README shows.
 
 - A shell session is a fenced block whose first line starts with "$ ".
-  `$ cat NAME` followed by lines creates the file NAME; `$ quorvel ...` runs
+  `$ cat NAME` followed by lines shows a file of the repository, which must
+  hold those lines; `$ quorvel ...` runs
   the command in a directory where `examples/` is the repository's, and its
   standard output followed by its standard error must be the lines up to the
   next "$ ". A `quorvel debug` session reads the commands shown after its
   "(quorvel) " prompts.
 - A `pycon` block is a doctest, run from the repository's root.
-- An IPython block ("In [1]: %%quorvel ...") runs each cell in an
-  InteractiveShell and compares what it prints.
+- An IPython block ("In [1]: %load_ext quorvel_lab" or "In [1]: %%quorvel
+  ...") runs each %%quorvel cell in an InteractiveShell and compares what it
+  prints.
 """
 
 import doctest
@@ -42,7 +44,7 @@ def commands(block):
 SHELL_BLOCKS = re.findall(r"^```\n(\$ .*?)^```$", lab_section(), re.M | re.S)
 QUORVEL_COMMANDS = [[line for line, _ in commands(block) if line.startswith("quorvel ")] for block in SHELL_BLOCKS]
 PYCON_BLOCKS = re.findall(r"^```pycon\n(.*?)^```$", lab_section(), re.M | re.S)
-IPYTHON_BLOCKS = re.findall(r"^```\n(In \[1\]: .*?)^```$", lab_section(), re.M | re.S)
+IPYTHON_BLOCKS = re.findall(r"^```\n(In \[1\]: %.*?)^```$", lab_section(), re.M | re.S)
 
 
 @pytest.mark.parametrize("block", SHELL_BLOCKS, ids=[" && ".join(lines) for lines in QUORVEL_COMMANDS])
@@ -52,7 +54,7 @@ def test_each_shell_session_prints_what_the_readme_shows(capsys, monkeypatch, tm
     for command, expected in commands(block):
         argv = shlex.split(command)
         if argv[0] == "cat":
-            Path(argv[1]).write_text(expected)
+            assert (ROOT / argv[1]).read_text() == expected, command
             continue
         assert argv[0] == "quorvel", command
         typed = re.findall(rf"^{re.escape(PROMPT)}(.*)$", expected, re.M)

@@ -9,9 +9,15 @@
   parses, and every other x86 or ARM mnemonic is an unknown instruction.
 - The register list names exactly the registers the encoders accept, for every
   instruction form that takes a register.
-- The commands of the quick start and the example table print what they claim.
+- The commands of the quick start and the example table print what they claim,
+  and every other example prints what the README shows: each `$ quorvel ...`
+  command, each statement of the Python examples that the README gives a
+  value or output for, and the notebook session.
 """
 
+import ast
+import contextlib
+import functools
 import io
 import os
 import re
@@ -19,11 +25,18 @@ import shlex
 import subprocess
 import sys
 import textwrap
+import tokenize
 from pathlib import Path
 
-import capstone
 import pytest
-from capstone import arm64_const, x86_const
+
+try:
+    import capstone
+    from capstone import arm64_const, x86_const
+except ImportError:
+    capstone = None
+needs_capstone = pytest.mark.skipif(
+    capstone is None, reason="the disassembler capstone is not installed (pip install capstone)")
 
 import quorvel
 from quorvel_cli import main
@@ -323,6 +336,7 @@ X86_CONDITIONS = "o no b c nae ae nb nc e z ne nz be na a nbe s ns p pe np po l 
 ARM_CONDITIONS = "eq ne cs hs cc lo mi pl vs vc hi ls ge lt gt le al nv".split()
 
 
+@functools.cache
 def mnemonics():
     """Every x86 and ARM64 mnemonic the independent disassembler knows, with
     the AT&T size suffixes and the condition-code spellings it does not list."""
@@ -336,14 +350,12 @@ def mnemonics():
     return names
 
 
-MNEMONICS = mnemonics()
-
-
+@needs_capstone
 def test_every_other_mnemonic_is_an_unknown_instruction():
     # Broad enough to hold every documented word, so that a word the parser
     # knows but the table leaves out is found here.
-    assert INSTRUCTIONS <= MNEMONICS
-    known = sorted(word for word in MNEMONICS - INSTRUCTIONS if not is_unknown_instruction(word))
+    assert INSTRUCTIONS <= mnemonics()
+    known = sorted(word for word in mnemonics() - INSTRUCTIONS if not is_unknown_instruction(word))
     assert known == []
 
 
@@ -365,6 +377,7 @@ REGISTER_FORMS = (
 )
 
 
+@functools.cache
 def candidate_registers():
     """Register names of both architectures as the disassembler spells them,
     and the documented names written the ways the README says fail."""
@@ -377,13 +390,11 @@ def candidate_registers():
     return sorted(names)
 
 
-CANDIDATE_REGISTERS = candidate_registers()
-
-
+@needs_capstone
 @pytest.mark.parametrize("form", REGISTER_FORMS)
 def test_register_list_is_what_the_encoders_accept(form):
     assert len(REGISTERS) == 14
-    accepted = {name for name in CANDIDATE_REGISTERS if generation_error(form.format(r=name)) is None}
+    accepted = {name for name in candidate_registers() if generation_error(form.format(r=name)) is None}
     assert accepted == REGISTERS
 
 
@@ -486,19 +497,27 @@ def quick_start_commands():
     return block[1].splitlines()
 
 
-def test_quick_start_has_the_two_commands():
-    install_and_run, tests = quick_start_commands()
+def test_quick_start_makes_a_venv_installs_runs_and_tests():
+    venv, install_and_run, tests = quick_start_commands()
+    assert venv == "python3 -m venv .venv && . .venv/bin/activate"
     assert install_and_run.startswith("pip install . && quorvel run examples/")
     assert tests == "bash tests/run.sh"
 
 
+def example_rows():
+    return [(code(row[0]), code(row[2]), row[3]) for row in table_rows(section("The examples")) if code(row[2])]
+
+
 def example_claims():
-    claims = [(quick_start_commands()[0].split(" && ")[1], "3628800")]
-    for row in table_rows(section("The examples")):
-        command = code(row[2])
-        if command is not None:
-            claims.append((command, row[3]))
-    return claims
+    claims = [(quick_start_commands()[1].split(" && ")[1], "3628800")]
+    return claims + [(command, rax) for _, command, rax in example_rows() if rax != NO_EXAMPLE]
+
+
+def test_every_example_file_is_in_the_table_and_shown():
+    assert {file for file, _, _ in example_rows()} == {
+        f"examples/{path.name}" for path in (ROOT / "examples").iterdir() if path.suffix in (".s", ".py")}
+    shown = set(re.findall(r"^\$ (quorvel .*)$", README, re.M))
+    assert all(command in shown for _, command, rax in example_rows() if rax == NO_EXAMPLE)
 
 
 @pytest.mark.parametrize(("command", "rax"), example_claims())
@@ -516,3 +535,100 @@ def test_documented_commands_print_what_the_readme_claims(capsys, monkeypatch, c
         assert done.returncode == 0, done.stderr
         # The scripts end with the last rax they computed, as "... = N".
         assert done.stdout.splitlines()[-1].endswith(f" = {rax}"), done.stdout
+
+
+def code_blocks(language):
+    """The README's fenced code blocks of the language ("" for plain ones), in order."""
+    blocks, lines, info = [], None, ""
+    for line in README.splitlines(keepends=True):
+        if not line.startswith("```"):
+            if lines is not None:
+                lines.append(line)
+        elif lines is None:
+            lines, info = [], line[3:].strip()
+        else:
+            if info == language:
+                blocks.append("".join(lines))
+            lines = None
+    return blocks
+
+
+def console_examples():
+    """Each `$ quorvel ...` line of the README's plain code blocks, with the lines shown after it; the
+    lab's sessions, which show files and feed the debugger, are run by test_readme_lab.py."""
+    lab = section("The lab: listing, trace, run, debug, check")
+    examples = []
+    for block in code_blocks(""):
+        if block in lab:
+            continue
+        for chunk in re.split(r"^(?=\$ )", block, flags=re.M):
+            if chunk.startswith("$ "):
+                command, *shown = chunk[2:].splitlines()
+                examples.append((command, shown))
+    return examples
+
+
+def quorvel_command():
+    """The installed command when the quorvel under test was installed with it, else the module."""
+    script = Path(sys.prefix, "bin", "quorvel")
+    if script.exists() and Path(quorvel.__file__).resolve().is_relative_to(Path(sys.prefix).resolve()):
+        return [str(script)]
+    return [sys.executable, "-m", "quorvel_lab"]
+
+
+@pytest.mark.parametrize(("command", "shown"), console_examples(), ids=lambda value: value if isinstance(value, str) else None)
+def test_each_console_example_prints_what_the_readme_shows(command, shown):
+    argv = shlex.split(command)
+    assert argv[0] == "quorvel"
+    done = subprocess.run(quorvel_command() + argv[1:], capture_output=True, text=True, cwd=ROOT, env=CHILD_ENV)
+    assert (done.stdout + done.stderr).splitlines() == shown
+
+
+def claims_after_statements(block):
+    """The block's top-level statements, each with the comment that states its
+    value or output: the comment ending its last line, or the comment lines
+    right after it."""
+    comments = {token.start[0]: (token.string[1:].strip(), token.line.lstrip().startswith("#"))
+                for token in tokenize.generate_tokens(io.StringIO(block).readline) if token.type == tokenize.COMMENT}
+    lines = block.splitlines()
+    for statement in ast.parse(block).body:
+        claim = comments.get(statement.end_lineno, (None, True))
+        if claim[1]:  # no comment after the code on its last line
+            following = []
+            for number in range(statement.end_lineno + 1, len(lines) + 1):
+                if number not in comments or not comments[number][1]:
+                    break
+                following.append(comments[number][0])
+            claim = ("\n".join(following) or None, True)
+        yield statement, claim[0]
+
+
+def matches(claim, text):
+    """A claim starts with the text, and may explain it after a colon or a space."""
+    return claim == text or (claim.startswith(text) and claim[len(text)] in ": ")
+
+
+@pytest.mark.parametrize("block", code_blocks("python"), ids=lambda block: block.split("\n", 1)[0])
+def test_each_python_example_gives_the_values_the_readme_states(monkeypatch, tmp_path, block):
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    monkeypatch.chdir(tmp_path)
+    namespace = {}
+    checked = 0
+    for statement, claim in claims_after_statements(block):
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(printed):
+            if isinstance(statement, ast.Expr):
+                value = eval(compile(ast.Expression(statement.value), "README", "eval"), namespace)
+            else:
+                exec(compile(ast.Module([statement], []), "README", "exec"), namespace)
+                value = None
+        if claim is None:
+            continue
+        if printed.getvalue():
+            assert matches(claim, printed.getvalue().rstrip("\n")), ast.unparse(statement)
+        elif value is not None:
+            assert matches(claim, repr(value)), ast.unparse(statement)
+        else:
+            continue  # a comment on a statement without a value says what it does
+        checked += 1
+    assert checked > 0

@@ -128,7 +128,7 @@ def _add_note(error: BaseException, note: str) -> None:
     # BaseException.add_note exists from Python 3.11; the attribute it fills is the same.
     notes: list[str] = list(getattr(error, "__notes__", ()))
     notes.append(note)
-    error.__notes__ = notes
+    setattr(error, "__notes__", notes)  # typeshed for 3.10 has no __notes__
 
 
 def _os_reason(error: OSError) -> str:
@@ -201,7 +201,7 @@ def _time_limit(seconds: float | None) -> Iterator[None]:
         return
 
     def on_alarm(signum: int, frame: object) -> None:
-        raise TimeoutError(f"the program ran longer than {seconds:g} seconds")
+        raise TimeoutError(f"the program ran longer than {seconds:g} second{'' if seconds == 1 else 's'}")
 
     previous = signal.signal(signal.SIGALRM, on_alarm)
     signal.setitimer(signal.ITIMER_REAL, seconds)

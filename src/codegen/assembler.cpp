@@ -2,7 +2,13 @@
 
 namespace quorvel::codegen {
 
+void Assembler::flush() {
+  ops_.insert(ops_.end(), staging_.begin(), staging_.begin() + static_cast<std::ptrdiff_t>(staged_));
+  staged_ = 0;
+}
+
 bool Assembler::resolve() {
+  flush();
   for (const Reference& reference : references_) {
     if (labels_[reference.label] == kUndefined) return false;
   }

@@ -3,8 +3,10 @@
 // numbered slots, and 32-bit relative references stay pending until
 // resolve() patches them.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace quorvel::codegen {
@@ -20,9 +22,30 @@ class Assembler {
   }
 
   void reserve(std::size_t bytes) { ops_.reserve(bytes); }
-  void emit(const std::uint8_t* bytes, std::size_t count) { ops_.insert(ops_.end(), bytes, bytes + count); }
+  void emit(const std::uint8_t* bytes, std::size_t count) {
+    if (count > kStagingSize - staged_) {
+      flush();
+      if (count > kStagingSize) {
+        ops_.insert(ops_.end(), bytes, bytes + count);
+        return;
+      }
+    }
+    std::memcpy(staging_.data() + staged_, bytes, count);
+    staged_ += count;
+  }
 
-  AssemblyOffset offset() const { return static_cast<AssemblyOffset>(ops_.size()); }
+  // Appends the first `count` bytes of `block`. The whole block is copied,
+  // a fixed-size move the compiler inlines; what lies past `count` is
+  // overwritten by the next instruction.
+  template <std::size_t N>
+  void emit_block(const std::uint8_t (&block)[N], std::size_t count) {
+    static_assert(N <= kStagingSize);
+    if (N > kStagingSize - staged_) flush();
+    std::memcpy(staging_.data() + staged_, block, N);
+    staged_ += count;
+  }
+
+  AssemblyOffset offset() const { return static_cast<AssemblyOffset>(ops_.size() + staged_); }
 
   // Places `label` at the current offset unless it already has one; false
   // if it had.
@@ -42,8 +65,11 @@ class Assembler {
   // (and nothing patched) if one is not.
   bool resolve();
 
-  const std::vector<std::uint8_t>& ops() const { return ops_; }
-  std::vector<std::uint8_t>& ops() { return ops_; }
+  // Everything emitted so far.
+  std::vector<std::uint8_t>& ops() {
+    flush();
+    return ops_;
+  }
 
  private:
   static constexpr AssemblyOffset kUndefined = ~AssemblyOffset{0};
@@ -53,7 +79,15 @@ class Assembler {
     DynamicLabel label;
   };
 
+  // Instructions are gathered in a small block and appended to ops_ a block
+  // at a time: one library call per block rather than one per instruction
+  // (libc++ does not inline its range insert and copies it byte by byte).
+  void flush();
+
   std::vector<std::uint8_t> ops_;
+  static constexpr std::size_t kStagingSize = 512;
+  std::array<std::uint8_t, kStagingSize> staging_;
+  std::size_t staged_ = 0;
   std::vector<AssemblyOffset> labels_;
   std::vector<Reference> references_;
 };

@@ -197,7 +197,7 @@ constexpr auto kRoutes = [] {
 // and appends it in one step; strings are only made for failures.
 
 struct Bytes {
-  std::uint8_t data[16];
+  std::uint8_t data[16]{};
   std::size_t size = 0;
 
   void put(std::uint8_t byte) { data[size++] = byte; }
@@ -206,7 +206,7 @@ struct Bytes {
   }
 };
 
-void append(Assembler& assembler, const Bytes& bytes) { assembler.emit(bytes.data, bytes.size); }
+void append(Assembler& assembler, const Bytes& bytes) { assembler.emit_block(bytes.data, bytes.size); }
 
 // mov r64, imm64 has no table of its own.
 constexpr std::string_view kMovImmName = "mov";

@@ -3,11 +3,15 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 
+#if !defined(SYS_memfd_create) && defined(__x86_64__)
+#define SYS_memfd_create 319  // kernel headers older than Linux 3.17
+#endif
 #ifndef MFD_CLOEXEC
 #define MFD_CLOEXEC 0x0001U
 #endif
@@ -37,10 +41,18 @@ class UniqueDescriptor {
   int fd_;
 };
 
+// The system call itself, not glibc's wrapper: the wrapper came with glibc
+// 2.27, and the release module loads on glibc 2.17. A kernel without the
+// call (before 3.17) answers ENOSYS, and the code pages switch protections
+// instead.
+int memfd_create_call(const char* name, unsigned flags) {
+  return static_cast<int>(syscall(SYS_memfd_create, name, flags));
+}
+
 int create_memory_object() {
-  int fd = static_cast<int>(memfd_create("quorvel-code", MFD_CLOEXEC | MFD_EXEC));
+  int fd = memfd_create_call("quorvel-code", MFD_CLOEXEC | MFD_EXEC);
   // Kernels before 6.3 do not know MFD_EXEC; their memory objects are executable anyway.
-  if (fd < 0 && errno == EINVAL) fd = static_cast<int>(memfd_create("quorvel-code", MFD_CLOEXEC));
+  if (fd < 0 && errno == EINVAL) fd = memfd_create_call("quorvel-code", MFD_CLOEXEC);
   return fd;
 }
 

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -125,24 +126,28 @@ TEST(CodePages, AChildKeepsACopyOfSwitchedPages) {
   EXPECT_EQ(in_child([&] { return !pages.lost_in_fork() && pages.executable()[7] == 0x5A; }), 0);
 }
 
-// Makes memfd_create fail with EPERM in this process from now on, as a
-// security policy that forbids it would.
-bool refuse_memory_objects() {
+// Makes memfd_create fail with `error` in this process from now on: EPERM
+// as a security policy that forbids it would, ENOSYS as a kernel before
+// 3.17 that lacks the call would.
+bool refuse_memory_objects(int error) {
   struct sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_memfd_create, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(error)),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   struct sock_fprog program = {static_cast<unsigned short>(std::size(filter)), filter};
   return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-TEST(CodePages, WhereTheSystemRefusesTwoViewsProtectionSwitchingTakesOver) {
-  EXPECT_EQ(in_child([] {
-              if (!refuse_memory_objects()) return false;
+class CodePagesRefused : public testing::TestWithParam<int> {};
+
+TEST_P(CodePagesRefused, ProtectionSwitchingTakesOver) {
+  const int error = GetParam();
+  EXPECT_EQ(in_child([error] {
+              if (!refuse_memory_objects(error)) return false;
               CodePages refused;
-              if (CodePages::create(4096, refused, CodeMemoryScheme::TwoViews) != EPERM) return false;
+              if (CodePages::create(4096, refused, CodeMemoryScheme::TwoViews) != error) return false;
               CodePages pages;
               if (CodePages::create(4096, pages) != 0 || pages.two_views()) return false;
               return automatic_code_memory_scheme() == CodeMemoryScheme::ProtectionSwitching &&
@@ -150,6 +155,11 @@ TEST(CodePages, WhereTheSystemRefusesTwoViewsProtectionSwitchingTakesOver) {
             }),
             0);
 }
+
+INSTANTIATE_TEST_SUITE_P(CodePages, CodePagesRefused, testing::Values(EPERM, ENOSYS),
+                         [](const testing::TestParamInfo<int>& refusal) {
+                           return std::string(refusal.param == EPERM ? "ByPolicy" : "ByAnOldKernel");
+                         });
 
 }  // namespace
 }  // namespace quorvel::platform
