@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <ucontext.h>
 
+#include <atomic>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -268,11 +269,15 @@ GuardedRun::GuardedRun(GuardNeeds needs) {
   window.armed = 0;
   window.pending = 0;
   window.thread = pthread_self();
+  // A handler that sees the run armed must see its thread: `thread` is not
+  // volatile, so nothing else keeps the two stores in this order.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   window.armed = 1;
 }
 
 GuardedRun::~GuardedRun() {
   window.armed = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   window.thread = static_cast<pthread_t>(outer_.thread);
   window.pending = outer_.pending;
   window.armed = outer_.armed;
