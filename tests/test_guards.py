@@ -166,8 +166,8 @@ def test_signal_during_generation_is_not_lost():
     # The alarm fires while a long program is being generated, before the
     # endless loop at its end starts: the run must not begin.
     setup = ("def on_alarm(signum, frame):\n    raise TimeoutError('took too long')\n"
-             "q.asm('nop\\n' * 1000000)\n"
-             "signal.signal(signal.SIGALRM, on_alarm)\nsignal.setitimer(signal.ITIMER_REAL, 0.01)")
+             "q.asm('nop\\n' * 8000000)\n"
+             "signal.signal(signal.SIGALRM, on_alarm)\nsignal.setitimer(signal.ITIMER_REAL, 0.2)")
     outcome, registers = run_child("spin: ;; jmp spin", setup=setup, timeout=120)
     assert outcome == "raised TimeoutError took too long"
     assert registers == "unchanged"
@@ -309,3 +309,62 @@ def test_parent_and_child_run_their_own_code_after_fork(tmp_path):
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == ["child 0", "parent 5"]
     assert (tmp_path / "before.bin.child").read_bytes() == path.read_bytes()
+
+
+def run_script(code, send_signal=None, timeout=30):
+    """Runs `code` in a child, sending `send_signal` once it prints "ready";
+    returns its exit status and output (stdout, then stderr)."""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    before = ""
+    if send_signal is not None:
+        while (line := child.stdout.readline()) not in ("ready\n", ""):
+            before += line
+        time.sleep(0.3)
+        child.send_signal(send_signal)
+    try:
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        child.kill()
+    return child.returncode, before + out + err
+
+
+def test_execute_and_trace_share_one_guard():
+    code = ("import quorvel, quorvel_lab\nq = quorvel.Quorvel()\nq.asm('mov rcx, 3 ;; l: ;; dec rcx ;; jne l')\n"
+            "q.execute()\nquorvel_lab.trace('mov rax, 2')\nq.clear()\nq.asm('spin: ;; jmp spin')\n"
+            "print('ready', flush=True)\ntry:\n    q.execute()\nexcept KeyboardInterrupt:\n    print('stopped')")
+    assert run_script(code, send_signal=signal.SIGINT) == (0, "stopped\n")
+
+
+def test_notebook_cells_then_interrupt_kernel():
+    pytest.importorskip("IPython")
+    code = textwrap.dedent("""
+        from IPython.core.interactiveshell import InteractiveShell
+        shell = InteractiveShell.instance()
+        shell.run_line_magic("load_ext", "quorvel_lab")
+        loop = "mov rcx, 3\\nl:\\ndec rcx\\njne l"
+        for line in ("", "--trace", ""):
+            assert shell.run_cell(f"%%quorvel {line}\\n{loop}").success
+        print("ready", flush=True)
+        result = shell.run_cell("%%quorvel\\nspin:\\njmp spin")
+        print("stopped by", type(result.error_in_exec).__name__)
+    """)
+    status, out = run_script(code, send_signal=signal.SIGINT)
+    assert (status, out.splitlines()[-1]) == (0, "stopped by KeyboardInterrupt"), out
+
+
+def test_a_sub_interpreter_cannot_import_the_lab():
+    interpreters = pytest.importorskip("_xxsubinterpreters", reason="no sub-interpreters in this Python")
+    code = textwrap.dedent(f"""
+        import {interpreters.__name__} as interpreters, quorvel_lab
+        sub = interpreters.create(isolated=False)
+        for name in ("quorvel_lab", "quorvel_lab._native"):
+            try:
+                interpreters.run_string(sub, "import " + name)
+                print(name, "imported")
+            except interpreters.RunFailedError as error:
+                print(name, error)
+        print(quorvel_lab.trace("mov rax, 5").rax)
+    """)
+    refused = ("<class 'ImportError'>: quorvel does not support sub-interpreters: "
+               "it can only be imported in the main interpreter")
+    assert run_script(code) == (0, f"quorvel_lab {refused}\nquorvel_lab._native {refused}\n5\n")
