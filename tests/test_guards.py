@@ -368,3 +368,111 @@ def test_a_sub_interpreter_cannot_import_the_lab():
     refused = ("<class 'ImportError'>: quorvel does not support sub-interpreters: "
                "it can only be imported in the main interpreter")
     assert run_script(code) == (0, f"quorvel_lab {refused}\nquorvel_lab._native {refused}\n5\n")
+
+
+CHAIN_CHILD = textwrap.dedent("""
+    import ctypes, faulthandler, os, signal, time
+    import quorvel
+
+    SIG = signal.{signal}
+    seen = []
+    devnull = open(os.devnull, "w")
+    q = quorvel.Quorvel()
+    q.asm("l: ;; dec rcx ;; jne l ;; mov rax, 1 ;; div rax")  # can loop and divide
+
+
+    def python_handler(signum, frame):
+        seen.append("python")
+
+
+    class Action(ctypes.Structure):
+        _fields_ = [("handler", ctypes.c_void_p), ("mask", ctypes.c_ulong * 16), ("flags", ctypes.c_int),
+                    ("restorer", ctypes.c_void_p)]
+
+
+    SA_SIGINFO = 4
+    WITH_INFO = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
+    behind = Action()
+
+
+    def passing_on(signum, info, context):
+        seen.append("ctypes")
+        if behind.flags & SA_SIGINFO:
+            WITH_INFO(behind.handler)(signum, info, context)
+        elif behind.handler not in (None, 0, 1):
+            ctypes.CFUNCTYPE(None, ctypes.c_int)(behind.handler)(signum)
+
+
+    ctypes_handler = WITH_INFO(passing_on)
+    for step in {steps!r}.split():
+        if step == "run":
+            q.mov("rcx", 1000)
+            q.execute()
+        elif step == "python":
+            signal.signal(SIG, python_handler)
+        elif step == "faulthandler" and SIG == signal.SIGFPE:
+            faulthandler.enable(devnull)
+        elif step == "faulthandler":
+            faulthandler.register(SIG, devnull, chain=True)
+        elif step == "ctypes":
+            action = Action(ctypes.cast(ctypes_handler, ctypes.c_void_p), flags=SA_SIGINFO)
+            ctypes.CDLL(None).sigaction(SIG, ctypes.byref(action), ctypes.byref(behind))
+        elif step == "kill":
+            try:
+                os.kill(os.getpid(), SIG)
+                time.sleep(0.05)
+            except KeyboardInterrupt:
+                seen.append("KeyboardInterrupt")
+        elif step == "alarm-in-run":
+            signal.setitimer(signal.ITIMER_REAL, 0.05)
+            q.mov("rcx", 1 << 40)
+            try:
+                q.execute()
+            except ValueError:
+                seen.append("stopped")
+    print(*seen)
+""")
+
+
+@pytest.mark.parametrize(
+    ("signal_name", "steps", "expected"),
+    [
+        ("SIGALRM", "python run faulthandler run alarm-in-run", "python stopped"),
+        ("SIGINT", "run faulthandler run kill", "KeyboardInterrupt"),
+        ("SIGFPE", "python run faulthandler run kill", "python"),
+        ("SIGALRM", "python run ctypes run kill alarm-in-run kill", "ctypes python ctypes python stopped ctypes python"),
+        ("SIGALRM", "python ctypes run kill alarm-in-run kill", "ctypes python ctypes python stopped ctypes python"),
+    ],
+    ids=["faulthandler-chain-during-run", "faulthandler-chain-outside-runs", "faulthandler-enable", "ctypes-after-runs",
+         "ctypes-before-runs"],
+)
+def test_handlers_installed_around_runs_keep_their_chain(signal_name, steps, expected):
+    assert run_script(CHAIN_CHILD.format(signal=signal_name, steps=steps)) == (0, expected + "\n")
+
+
+def test_a_steady_stream_of_alarms_never_ends_the_process():
+    # The wakeup descriptor makes Python's handler slower, so that alarms
+    # often arrive while it runs.
+    code = textwrap.dedent("""
+        import os, signal, time, quorvel
+        count = 0
+        def on_alarm(signum, frame):
+            global count
+            count += 1
+        signal.signal(signal.SIGALRM, on_alarm)
+        read, write = os.pipe()
+        os.set_blocking(write, False)
+        signal.set_wakeup_fd(write, warn_on_full_buffer=False)
+        q = quorvel.Quorvel()
+        q.asm("mov rcx, 2000 ;; l: ;; dec rcx ;; jne l")
+        signal.setitimer(signal.ITIMER_REAL, 1e-4, 1e-4)
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            try:
+                q.execute()
+            except ValueError:
+                pass
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(count > 1000)
+    """)
+    assert run_script(code) == (0, "True\n")

@@ -95,8 +95,16 @@ class GuardedRun {
     std::uintptr_t thread = 0;
   };
 
+  // What arming took from the thread, to be given back when the run ends,
+  // one bit per signal (POSIX): handlers whose place in front the run
+  // borrowed.
+  struct Taken {
+    std::uint64_t fronts = 0;
+  };
+
  private:
   ArmState outer_;
+  Taken taken_;
 };
 
 }  // namespace quorvel::runtime

@@ -189,6 +189,7 @@ void on_interrupt(int signal, siginfo_t* info, void* context) {
   // control is back.
   signal_chain::pass_on(signal, info, context);
   window.signal = signal;
+  signal_chain::unblock_on_leaving(context);
   siglongjmp(window.exit, kInterrupt);
 }
 
@@ -265,7 +266,7 @@ GuardedRun::GuardedRun(GuardNeeds needs) {
   outer_.armed = window.armed;
   outer_.pending = window.pending;
   outer_.thread = static_cast<std::uintptr_t>(window.thread);
-  signal_chain::claim(needs, on_fault, on_interrupt);
+  taken_ = signal_chain::claim(needs, on_fault, on_interrupt);
   window.armed = 0;
   window.pending = 0;
   window.thread = pthread_self();
@@ -281,6 +282,7 @@ GuardedRun::~GuardedRun() {
   window.thread = static_cast<pthread_t>(outer_.thread);
   window.pending = outer_.pending;
   window.armed = outer_.armed;
+  signal_chain::give_back(taken_);
 }
 
 RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const CodeStack& stack, StepLog* steps) {
