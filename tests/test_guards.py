@@ -476,3 +476,22 @@ def test_a_steady_stream_of_alarms_never_ends_the_process():
         print(count > 1000)
     """)
     assert run_script(code) == (0, "True\n")
+
+
+@pytest.mark.parametrize(
+    ("program", "expected"),
+    [
+        ("mov rax, 7 ;; mov rcx, 0 ;; div rcx", "raised ValueError Execution fault: SIGFPE (integer divide by zero)"),
+        (PUSH_LOOP, "raised ValueError Execution fault: SIGSEGV (access not permitted: 0x"),
+    ],
+)
+def test_faults_are_caught_while_the_thread_blocks_their_signals(program, expected):
+    outcome, _ = run_child(program, setup="signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGFPE, signal.SIGSEGV})")
+    assert outcome.startswith(expected)
+
+
+def test_the_callers_blocked_signals_are_blocked_again_after_a_run():
+    code = ("import signal, quorvel\nblocked = {signal.SIGFPE, signal.SIGSEGV}\nsignal.pthread_sigmask(signal.SIG_BLOCK, "
+            "blocked)\nq = quorvel.Quorvel()\nq.asm('mov rcx, 0 ;; div rcx')\ntry:\n    q.execute()\nexcept ValueError:\n"
+            "    pass\nprint(signal.pthread_sigmask(signal.SIG_BLOCK, []) == blocked)")
+    assert run_script(code) == (0, "True\n")

@@ -97,9 +97,10 @@ class GuardedRun {
 
   // What arming took from the thread, to be given back when the run ends,
   // one bit per signal (POSIX): handlers whose place in front the run
-  // borrowed.
+  // borrowed, and fault signals the thread had blocked.
   struct Taken {
     std::uint64_t fronts = 0;
+    std::uint64_t unblocked = 0;
   };
 
  private:

@@ -21,14 +21,15 @@ using Taken = GuardedRun::Taken;
 // Puts `on_fault` in front of the fault signals `needs` asks for and, when
 // it asks for interrupts, `on_interrupt` in front of each interrupt signal
 // that has a handler (one nobody handles keeps its default action or stays
-// ignored).
+// ignored). The fault signals are unblocked: one the code raises while it
+// is blocked would end the process.
 Taken claim(const GuardNeeds& needs, Handler on_fault, Handler on_interrupt);
 
 // Puts back what claim() took: the handlers it found in front, where the
-// guard's is still in front.
+// guard's is still in front, and the caller's blocked signals.
 void give_back_taken(const Taken& taken);
 inline void give_back(const Taken& taken) {
-  if (taken.fronts != 0) give_back_taken(taken);
+  if ((taken.fronts | taken.unblocked) != 0) give_back_taken(taken);
 }
 
 // Hands a signal the run does not take to the handlers behind the guard's,

@@ -145,7 +145,8 @@ void note_front(int signal, const struct sigaction& front, Handler guard, Taken&
 // One system call: the guard's handler goes in front and the one it replaces
 // is noted after. The first time it is noted before, so that a signal
 // arriving in between does not find the chain empty.
-void put_fault_handler_in_front(int signal, Handler on_fault, Taken& taken) {
+void put_fault_handler_in_front(int signal, Handler on_fault, Taken& taken, sigset_t& needed) {
+  sigaddset(&needed, signal);
   const struct sigaction ours = guard_action(on_fault, signal);
   struct sigaction replaced {};
   if (!chains[signal].known) {
@@ -156,12 +157,20 @@ void put_fault_handler_in_front(int signal, Handler on_fault, Taken& taken) {
 }
 
 void put_fault_handlers_in_front(const GuardNeeds& needs, Handler on_fault, Taken& taken) {
+  if (!needs.any_fault && !needs.divide_errors && !needs.stack_faults) return;
+  sigset_t needed;
+  sigemptyset(&needed);
   if (needs.any_fault) {
-    for (int signal : kFaultSignals) put_fault_handler_in_front(signal, on_fault, taken);
-    return;
+    for (int signal : kFaultSignals) put_fault_handler_in_front(signal, on_fault, taken, needed);
+  } else {
+    if (needs.divide_errors) put_fault_handler_in_front(SIGFPE, on_fault, taken, needed);
+    if (needs.stack_faults) put_fault_handler_in_front(SIGSEGV, on_fault, taken, needed);
   }
-  if (needs.divide_errors) put_fault_handler_in_front(SIGFPE, on_fault, taken);
-  if (needs.stack_faults) put_fault_handler_in_front(SIGSEGV, on_fault, taken);
+  sigset_t before;
+  if (pthread_sigmask(SIG_UNBLOCK, &needed, &before) != 0) return;
+  for (int signal : kFaultSignals) {
+    if (sigismember(&needed, signal) && sigismember(&before, signal)) taken.unblocked |= bit(signal);
+  }
 }
 
 // An interrupt signal that nobody handles (default action or ignored) is
@@ -192,6 +201,12 @@ Taken claim(const GuardNeeds& needs, Handler on_fault, Handler on_interrupt) {
 }
 
 void give_back_taken(const Taken& taken) {
+  if (taken.unblocked != 0) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for_each_signal(taken.unblocked, [&](int signal) { sigaddset(&blocked, signal); });
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  }
   for_each_signal(taken.fronts, [](int signal) {
     Chain& chain = chains[signal];
     // A handler installed while the run was armed (by a host handler it
