@@ -478,6 +478,37 @@ def test_a_steady_stream_of_alarms_never_ends_the_process():
     assert run_script(code) == (0, "True\n")
 
 
+def test_no_signal_stack_fails_the_run_and_the_next_one_gets_one():
+    # A fresh thread has no signal stack; the address space left is enough
+    # for the code stack and the code, not for a signal stack.
+    code = textwrap.dedent("""
+        import mmap, resource, threading, quorvel, quorvel_lab
+
+        def address_space():
+            return int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+
+        def overflow():
+            q = quorvel.Quorvel()
+            q.asm("l: ;; push rax ;; jmp l")
+            quorvel_lab.listing("nop")
+            soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
+            stack = 8 << 20 if soft == resource.RLIM_INFINITY else soft
+            limit = address_space() + stack + 4 * mmap.PAGESIZE + 32 * 1024
+            previous = resource.getrlimit(resource.RLIMIT_AS)
+            for attempt in range(2):
+                resource.setrlimit(resource.RLIMIT_AS, (limit, previous[1]) if attempt == 0 else previous)
+                try:
+                    q.execute()
+                except ValueError as error:
+                    print(str(error)[:40])
+
+        worker = threading.Thread(target=overflow)
+        worker.start()
+        worker.join()
+    """)
+    assert run_script(code) == (0, "Signal stack creation failed: Os { code:\nExecution fault: SIGSEGV (access not per\n")
+
+
 @pytest.mark.parametrize(
     ("program", "expected"),
     [

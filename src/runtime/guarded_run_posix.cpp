@@ -286,7 +286,9 @@ GuardedRun::~GuardedRun() {
 }
 
 RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const CodeStack& stack, StepLog* steps) {
-  signal_chain::ensure_alternate_stack();
+  if (const int error = signal_chain::ensure_alternate_stack(); error != 0) {
+    return signal_chain::no_signal_stack_outcome(error);
+  }
   window.code = code;
   window.length = length;
   window.steps = steps;

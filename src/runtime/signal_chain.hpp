@@ -45,7 +45,11 @@ void unblock_on_leaving(void* context);
 bool ignored_behind(int signal);
 
 // Gives the calling thread a signal stack if it has none, so that a fault
-// with rsp on a guard page can still be handled.
-void ensure_alternate_stack();
+// with rsp on a guard page can still be handled. Returns 0, or the errno of
+// the failure; a thread that got none is asked again next time.
+int ensure_alternate_stack();
+
+// The outcome of a run that could not start for want of a signal stack.
+RunOutcome no_signal_stack_outcome(int error);
 
 }  // namespace quorvel::runtime::signal_chain

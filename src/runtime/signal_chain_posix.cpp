@@ -5,8 +5,11 @@
 
 #include <atomic>
 #include <bit>
+#include <cerrno>
+#include <string>
 
 #include "platform/mapping.hpp"
+#include "platform/os_error.hpp"
 
 namespace quorvel::runtime::signal_chain {
 namespace {
@@ -247,23 +250,10 @@ bool ignored_behind(int signal) {
   return is_ignore(chain.lending ? chain.lender : chain.first);
 }
 
-void ensure_alternate_stack() {
-  thread_local bool ready = false;
-  if (ready) return;
-  stack_t current {};
-  if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) {
-    ready = true;
-    return;
-  }
+int ensure_alternate_stack() {
+  // The stack lives as long as its thread.
   struct AltStack {
     platform::Mapping mapping;
-    AltStack() {
-      if (platform::Mapping::create(kAltStackSize, platform::Protection::ReadWrite, mapping) != 0) return;
-      stack_t stack {};
-      stack.ss_sp = mapping.data();
-      stack.ss_size = mapping.size();
-      sigaltstack(&stack, nullptr);
-    }
     ~AltStack() {
       if (!mapping) return;
       stack_t disable {};
@@ -271,8 +261,32 @@ void ensure_alternate_stack() {
       sigaltstack(&disable, nullptr);
     }
   };
+  thread_local bool ready = false;
+  if (ready) return 0;
+  stack_t current {};
+  if (sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) {
+    ready = true;
+    return 0;
+  }
+  platform::Mapping mapping;
+  if (int error = platform::Mapping::create(kAltStackSize, platform::Protection::ReadWrite, mapping); error != 0) {
+    return error;
+  }
+  stack_t stack {};
+  stack.ss_sp = mapping.data();
+  stack.ss_size = mapping.size();
+  if (sigaltstack(&stack, nullptr) != 0) return errno;
   thread_local AltStack alt_stack;
+  alt_stack.mapping = std::move(mapping);
   ready = true;
+  return 0;
+}
+
+RunOutcome no_signal_stack_outcome(int error) {
+  RunOutcome outcome;
+  outcome.status = RunStatus::OutOfMemory;
+  outcome.message = "Signal stack creation failed: " + platform::os_error_description(error);
+  return outcome;
 }
 
 }  // namespace quorvel::runtime::signal_chain
