@@ -509,6 +509,27 @@ def test_no_signal_stack_fails_the_run_and_the_next_one_gets_one():
     assert run_script(code) == (0, "Signal stack creation failed: Os { code:\nExecution fault: SIGSEGV (access not per\n")
 
 
+FORWARD_LOOP = (
+    "call x ;; g: ;; inc r14 ;; push rcx ;; push r12 ;; push rbx ;; push r12 ;; push r13 ;; push r14 ;; push r15 ;; "
+    "mov rax, r13 ;; mov rbp, rax ;; ret ;; x: ;; pop rcx ;; mov rax, rbp ;; push rax ;; pop r13 ;; pop rax ;; "
+    "pop rax ;; pop rax ;; pop rax ;; pop rax ;; pop r12 ;; pop rax ;; inc r14 ;; push rcx ;; push r12 ;; push rbx ;; "
+    "push r12 ;; push r13 ;; push r14 ;; push r15 ;; mov rax, r13 ;; mov rbp, rax ;; ret"
+)
+
+
+def test_a_loop_made_of_forward_jumps_stops_on_ctrl_c():
+    outcome, registers = run_child(FORWARD_LOOP, send_signal=signal.SIGINT, timeout=10)
+    assert (outcome, registers) == ("raised KeyboardInterrupt ", "unchanged")
+
+
+def test_a_loop_made_of_forward_jumps_stops_at_the_command_line_timeout(tmp_path):
+    path = tmp_path / "forward.s"
+    path.write_text(FORWARD_LOOP.replace(" ;; ", "\n") + "\n")
+    child = subprocess.run([sys.executable, "-m", "quorvel_lab", "run", str(path), "--timeout", "1"],
+                           capture_output=True, text=True, timeout=10)
+    assert (child.returncode, child.stderr) == (1, "quorvel: error: the program ran longer than 1 seconds\n")
+
+
 @pytest.mark.parametrize(
     ("program", "expected"),
     [

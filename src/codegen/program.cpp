@@ -176,7 +176,9 @@ Result<GeneratedCode> generate_code(std::string_view text, StatementOffsets offs
     return value_error("Program too large: the generated code exceeds 2 GiB");
   }
   assembler.resolve();
-  code.hazards.loops = labels.backward_transfer;
+  // Code that can make the epilogue return somewhere other than its caller
+  // can come back to its start, or anywhere, with forward jumps only.
+  code.hazards.loops = labels.backward_transfer || code.hazards.corrupts_frame;
   code.bytes = std::move(assembler.ops());
   return code;
 }

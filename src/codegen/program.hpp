@@ -32,7 +32,7 @@ struct Hazards {
   bool divides = false;         // a div: the divide error
   bool grows_stack = false;     // push or call: a fault on the stack's guard page
   bool corrupts_frame = false;  // pop or a write to rbp: the epilogue may return anywhere
-  bool loops = false;           // a jump or call back to a label already placed
+  bool loops = false;           // a jump or call back to a label already placed, or a corrupted frame
 };
 
 struct GeneratedCode {
