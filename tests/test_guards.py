@@ -547,3 +547,21 @@ def test_the_callers_blocked_signals_are_blocked_again_after_a_run():
             "blocked)\nq = quorvel.Quorvel()\nq.asm('mov rcx, 0 ;; div rcx')\ntry:\n    q.execute()\nexcept ValueError:\n"
             "    pass\nprint(signal.pthread_sigmask(signal.SIG_BLOCK, []) == blocked)")
     assert run_script(code) == (0, "True\n")
+
+
+def test_a_child_forked_by_a_signal_handler_in_execute_builds_its_own_code():
+    # The alarm comes during generation; its handler runs after the run is
+    # armed, before the code is called, and forks.
+    code = textwrap.dedent("""
+        import os, signal, quorvel
+        parent = os.getpid()
+        q = quorvel.Quorvel()
+        q.asm("nop\\n" * 1000000 + "mov rax, 7")
+        signal.signal(signal.SIGALRM, lambda *args: os.fork() or None)
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        q.execute()
+        if os.getpid() != parent:
+            os._exit(q.get())
+        print(q.get(), os.waitstatus_to_exitcode(os.wait()[1]))
+    """)
+    assert run_script(code, timeout=120) == (0, "7 7\n")

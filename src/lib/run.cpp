@@ -7,17 +7,18 @@
 
 namespace quorvel::lib {
 
-bool run_with_python_signals(runtime::GuardNeeds needs, const std::uint8_t* code, std::size_t length,
-                             const runtime::CodeStack& stack, runtime::StepLog* steps, runtime::RunOutcome& outcome) {
-  runtime::GuardedRun run(needs);
-  // A Ctrl-C during generation is Python's to handle now; one that comes
-  // after this check stops the run before it starts.
-  if (PyErr_CheckSignals() != 0) return false;
-  outcome = run.run(code, length, stack, steps);
+bool PythonGuardedRun::run(const std::uint8_t* code, std::size_t length, const runtime::CodeStack& stack,
+                           runtime::StepLog* steps, runtime::RunOutcome& outcome) {
+  outcome = run_.run(code, length, stack, steps);
   // Python's handlers run now; what they raise (KeyboardInterrupt, a user's
   // TimeoutError) is the result of the call.
-  if (outcome.status == runtime::RunStatus::Interrupted && PyErr_CheckSignals() != 0) return false;
-  return true;
+  return outcome.status != runtime::RunStatus::Interrupted || PyErr_CheckSignals() == 0;
+}
+
+bool run_with_python_signals(runtime::GuardNeeds needs, const std::uint8_t* code, std::size_t length,
+                             const runtime::CodeStack& stack, runtime::StepLog* steps, runtime::RunOutcome& outcome) {
+  PythonGuardedRun run(needs);
+  return run.handle_pending_signals() && run.run(code, length, stack, steps, outcome);
 }
 
 // The message alone is the error's text; where it comes from is a note.

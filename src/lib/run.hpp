@@ -13,11 +13,31 @@
 
 namespace quorvel::lib {
 
-// Runs the code under the guard. False with a Python error set when Python's
-// signal handlers raised, before the run (a Ctrl-C that came during
-// generation) or because of an interrupt that stopped it; otherwise the
-// outcome is in `outcome`, and an interrupt that Python's handlers did not
-// turn into an exception is reported there as Interrupted.
+// A run armed from Python: the guard is armed first, then Python's pending
+// signal handlers run, and only then is the code looked up and called, since
+// a handler may have forked and a child has not inherited its parent's code
+// pages.
+class PythonGuardedRun {
+ public:
+  explicit PythonGuardedRun(runtime::GuardNeeds needs) : run_(needs) {}
+
+  // False with a Python error set when Python's handlers raised (a Ctrl-C
+  // that came during generation); one that comes after this check stops the
+  // run before it starts.
+  bool handle_pending_signals() { return PyErr_CheckSignals() == 0; }
+
+  // Runs the code. False with a Python error set when an interrupt stopped
+  // it and Python's handlers raised; otherwise the outcome is in `outcome`,
+  // and an interrupt that Python's handlers did not turn into an exception
+  // is reported there as Interrupted.
+  bool run(const std::uint8_t* code, std::size_t length, const runtime::CodeStack& stack, runtime::StepLog* steps,
+           runtime::RunOutcome& outcome);
+
+ private:
+  runtime::GuardedRun run_;
+};
+
+// The three steps at once, for code that a fork cannot take away.
 bool run_with_python_signals(runtime::GuardNeeds needs, const std::uint8_t* code, std::size_t length,
                              const runtime::CodeStack& stack, runtime::StepLog* steps, runtime::RunOutcome& outcome);
 
