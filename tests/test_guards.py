@@ -2,6 +2,7 @@
 the test runner down. Each child reports what execute() raised, then proves
 that the interpreter and the object still work."""
 
+import resource
 import signal
 import subprocess
 import sys
@@ -65,6 +66,10 @@ def run_child(program, setup="", send_signal=None, timeout=30, notes=None, stder
 
 POPS = " ;; ".join(["pop rax"] * 40)
 PUSH_LOOP = "top: ;; push rax ;; jmp top"
+# The frame's return address becomes x + 28, the immediate of the mov at
+# offset 174: its first bytes, 0f 0b (2831), are ud2.
+UD2_BY_RETURN = ("call x ;; x: ;; pop rax ;; add rax, 28 ;; " + "pop rcx ;; " * 7 + "push rax ;; " * 7 +
+                 "jmp out ;; mov rbx, 2831 ;; out:")
 
 
 @pytest.mark.parametrize(
@@ -75,6 +80,7 @@ PUSH_LOOP = "top: ;; push rax ;; jmp top"
         (POPS, "raised ValueError Execution fault: SIGSEGV (access not permitted: 0x"),
         ("mov rbp, 16", "raised ValueError Execution fault: SIGSEGV (address not mapped: 0x10)"),
         (PUSH_LOOP, "raised ValueError Execution fault: SIGSEGV (access not permitted: 0x"),
+        (UD2_BY_RETURN, "raised ValueError Execution fault: SIGILL (illegal instruction) at code offset 0xb0"),
     ],
 )
 def test_faults_become_value_errors(program, expected):
@@ -208,8 +214,14 @@ def test_a_fault_in_the_epilogue_has_no_statement():
     ],
     ids=["pushes-then-pops", "recursion"],
 )
-def test_deep_balanced_stacks_run_as_on_a_thread_stack(program):
-    outcome, _ = run_child(program + " ;; mov rax, 7")
+@pytest.mark.parametrize("stack_limit", ["", "unlimited"])
+def test_deep_balanced_stacks_run_as_on_a_thread_stack(program, stack_limit):
+    setup = ""
+    if stack_limit:
+        if resource.getrlimit(resource.RLIMIT_STACK)[1] != resource.RLIM_INFINITY:
+            pytest.skip("the hard stack limit is not unlimited")
+        setup = "import resource\nresource.setrlimit(resource.RLIMIT_STACK, (resource.RLIM_INFINITY,) * 2)"
+    outcome, _ = run_child(program + " ;; mov rax, 7", setup=setup)
     assert outcome == "result 0x7"
 
 
