@@ -340,108 +340,67 @@ def run_script(code, send_signal=None, timeout=30):
     return child.returncode, before + out + err
 
 
-def test_execute_and_trace_share_one_guard():
-    code = ("import quorvel, quorvel_lab\nq = quorvel.Quorvel()\nq.asm('mov rcx, 3 ;; l: ;; dec rcx ;; jne l')\n"
-            "q.execute()\nquorvel_lab.trace('mov rax, 2')\nq.clear()\nq.asm('spin: ;; jmp spin')\n"
-            "print('ready', flush=True)\ntry:\n    q.execute()\nexcept KeyboardInterrupt:\n    print('stopped')")
-    assert run_script(code, send_signal=signal.SIGINT) == (0, "stopped\n")
+LOOP = "mov rcx, 3\\nl:\\ndec rcx\\njne l"
 
 
-def test_notebook_cells_then_interrupt_kernel():
-    pytest.importorskip("IPython")
-    code = textwrap.dedent("""
-        from IPython.core.interactiveshell import InteractiveShell
-        shell = InteractiveShell.instance()
-        shell.run_line_magic("load_ext", "quorvel_lab")
-        loop = "mov rcx, 3\\nl:\\ndec rcx\\njne l"
-        for line in ("", "--trace", ""):
-            assert shell.run_cell(f"%%quorvel {line}\\n{loop}").success
-        print("ready", flush=True)
-        result = shell.run_cell("%%quorvel\\nspin:\\njmp spin")
-        print("stopped by", type(result.error_in_exec).__name__)
-    """)
+@pytest.mark.parametrize(
+    "code",
+    [
+        f"import quorvel, quorvel_lab\nq = quorvel.Quorvel()\nq.asm('{LOOP}')\nq.execute()\nquorvel_lab.trace('{LOOP}')\n"
+        "q.clear()\nq.asm('spin: ;; jmp spin')\nprint('ready', flush=True)\ntry:\n    q.execute()\n"
+        "except KeyboardInterrupt:\n    print('stopped by KeyboardInterrupt')",
+        "from IPython.core.interactiveshell import InteractiveShell\nshell = InteractiveShell.instance()\n"
+        f"shell.run_line_magic('load_ext', 'quorvel_lab')\nfor line in ('', '--trace', ''):\n"
+        f"    assert shell.run_cell(f'%%quorvel {{line}}\\n{LOOP}').success\nprint('ready', flush=True)\n"
+        "print('stopped by', type(shell.run_cell('%%quorvel\\nspin:\\njmp spin').error_in_exec).__name__)",
+    ],
+    ids=["execute-trace-execute", "notebook-cells"],
+)
+def test_ctrl_c_after_runs_and_traces_raises_keyboard_interrupt(code):
     status, out = run_script(code, send_signal=signal.SIGINT)
-    assert (status, out.splitlines()[-1]) == (0, "stopped by KeyboardInterrupt"), out
+    assert (status, out.splitlines()[-1:]) == (0, ["stopped by KeyboardInterrupt"]), out
 
 
 def test_a_sub_interpreter_cannot_import_the_lab():
     interpreters = pytest.importorskip("_xxsubinterpreters", reason="no sub-interpreters in this Python")
-    code = textwrap.dedent(f"""
-        import {interpreters.__name__} as interpreters, quorvel_lab
-        sub = interpreters.create(isolated=False)
-        for name in ("quorvel_lab", "quorvel_lab._native"):
-            try:
-                interpreters.run_string(sub, "import " + name)
-                print(name, "imported")
-            except interpreters.RunFailedError as error:
-                print(name, error)
-        print(quorvel_lab.trace("mov rax, 5").rax)
-    """)
-    refused = ("<class 'ImportError'>: quorvel does not support sub-interpreters: "
-               "it can only be imported in the main interpreter")
-    assert run_script(code) == (0, f"quorvel_lab {refused}\nquorvel_lab._native {refused}\n5\n")
+    code = (f"import {interpreters.__name__} as interpreters, quorvel_lab\nsub = interpreters.create(isolated=False)\n"
+            "for name in ('quorvel_lab', 'quorvel_lab._native'):\n    try:\n"
+            "        interpreters.run_string(sub, 'import ' + name)\n    except interpreters.RunFailedError as error:\n"
+            "        print(error)\nprint(quorvel_lab.trace('mov rax, 5').rax)")
+    refused = "<class 'ImportError'>: quorvel does not support sub-interpreters: it can only be imported in the main interpreter"
+    assert run_script(code) == (0, f"{refused}\n{refused}\n5\n")
 
 
 CHAIN_CHILD = textwrap.dedent("""
-    import ctypes, faulthandler, os, signal, time
-    import quorvel
-
-    SIG = signal.{signal}
-    seen = []
-    devnull = open(os.devnull, "w")
+    import ctypes, faulthandler, os, signal, time, quorvel
+    SIG, seen, devnull = signal.{signal}, [], open(os.devnull, "w")
     q = quorvel.Quorvel()
     q.asm("l: ;; dec rcx ;; jne l ;; mov rax, 1 ;; div rax")  # can loop and divide
-
-
-    def python_handler(signum, frame):
-        seen.append("python")
-
-
     class Action(ctypes.Structure):
         _fields_ = [("handler", ctypes.c_void_p), ("mask", ctypes.c_ulong * 16), ("flags", ctypes.c_int),
                     ("restorer", ctypes.c_void_p)]
-
-
-    SA_SIGINFO = 4
-    WITH_INFO = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p)
-    behind = Action()
-
-
-    def passing_on(signum, info, context):
+    WITH_INFO, SA_SIGINFO, behind = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p), 4, Action()
+    def passing_on(signum, info, context):  # as a C handler passes a signal on to the one it replaced
         seen.append("ctypes")
         if behind.flags & SA_SIGINFO:
             WITH_INFO(behind.handler)(signum, info, context)
-        elif behind.handler not in (None, 0, 1):
+        else:
             ctypes.CFUNCTYPE(None, ctypes.c_int)(behind.handler)(signum)
-
-
-    ctypes_handler = WITH_INFO(passing_on)
+    handler = Action(ctypes.cast(WITH_INFO(passing_on), ctypes.c_void_p), flags=SA_SIGINFO)
+    steps = {{
+        "run": lambda: (q.mov("rcx", 1000), q.execute()),
+        "python": lambda: signal.signal(SIG, lambda *args: seen.append("python")),
+        "faulthandler": lambda: faulthandler.enable(devnull) if SIG == signal.SIGFPE else
+                                faulthandler.register(SIG, devnull, chain=True),
+        "ctypes": lambda: ctypes.CDLL(None).sigaction(SIG, ctypes.byref(handler), ctypes.byref(behind)),
+        "kill": lambda: (os.kill(os.getpid(), SIG), time.sleep(0.05)),
+        "alarm-in-run": lambda: (signal.setitimer(signal.ITIMER_REAL, 0.05), q.mov("rcx", 1 << 40), q.execute()),
+    }}
     for step in {steps!r}.split():
-        if step == "run":
-            q.mov("rcx", 1000)
-            q.execute()
-        elif step == "python":
-            signal.signal(SIG, python_handler)
-        elif step == "faulthandler" and SIG == signal.SIGFPE:
-            faulthandler.enable(devnull)
-        elif step == "faulthandler":
-            faulthandler.register(SIG, devnull, chain=True)
-        elif step == "ctypes":
-            action = Action(ctypes.cast(ctypes_handler, ctypes.c_void_p), flags=SA_SIGINFO)
-            ctypes.CDLL(None).sigaction(SIG, ctypes.byref(action), ctypes.byref(behind))
-        elif step == "kill":
-            try:
-                os.kill(os.getpid(), SIG)
-                time.sleep(0.05)
-            except KeyboardInterrupt:
-                seen.append("KeyboardInterrupt")
-        elif step == "alarm-in-run":
-            signal.setitimer(signal.ITIMER_REAL, 0.05)
-            q.mov("rcx", 1 << 40)
-            try:
-                q.execute()
-            except ValueError:
-                seen.append("stopped")
+        try:
+            steps[step]()
+        except (KeyboardInterrupt, ValueError) as error:
+            seen.append(type(error).__name__)
     print(*seen)
 """)
 
@@ -449,13 +408,13 @@ CHAIN_CHILD = textwrap.dedent("""
 @pytest.mark.parametrize(
     ("signal_name", "steps", "expected"),
     [
-        ("SIGALRM", "python run faulthandler run alarm-in-run", "python stopped"),
+        ("SIGALRM", "python run faulthandler run alarm-in-run", "python ValueError"),
         ("SIGINT", "run faulthandler run kill", "KeyboardInterrupt"),
         ("SIGFPE", "python run faulthandler run kill", "python"),
-        ("SIGALRM", "python run ctypes run kill alarm-in-run kill", "ctypes python ctypes python stopped ctypes python"),
-        ("SIGALRM", "python ctypes run kill alarm-in-run kill", "ctypes python ctypes python stopped ctypes python"),
+        ("SIGALRM", "python run ctypes run kill alarm-in-run", "ctypes python ctypes python ValueError"),
+        ("SIGALRM", "python ctypes run kill alarm-in-run run kill", "ctypes python ctypes python ValueError ctypes python"),
     ],
-    ids=["faulthandler-chain-during-run", "faulthandler-chain-outside-runs", "faulthandler-enable", "ctypes-after-runs",
+    ids=["faulthandler-chain-in-a-run", "faulthandler-chain-outside", "faulthandler-enable", "ctypes-after-runs",
          "ctypes-before-runs"],
 )
 def test_handlers_installed_around_runs_keep_their_chain(signal_name, steps, expected):
@@ -463,18 +422,15 @@ def test_handlers_installed_around_runs_keep_their_chain(signal_name, steps, exp
 
 
 def test_a_steady_stream_of_alarms_never_ends_the_process():
-    # The wakeup descriptor makes Python's handler slower, so that alarms
+    # Python's handler writes to the wakeup descriptor: slower, so alarms
     # often arrive while it runs.
     code = textwrap.dedent("""
         import os, signal, time, quorvel
-        count = 0
-        def on_alarm(signum, frame):
-            global count
-            count += 1
-        signal.signal(signal.SIGALRM, on_alarm)
-        read, write = os.pipe()
-        os.set_blocking(write, False)
-        signal.set_wakeup_fd(write, warn_on_full_buffer=False)
+        alarms = []
+        signal.signal(signal.SIGALRM, lambda *args: alarms.append(1))
+        wakeup = os.pipe()[1]
+        os.set_blocking(wakeup, False)
+        signal.set_wakeup_fd(wakeup, warn_on_full_buffer=False)
         q = quorvel.Quorvel()
         q.asm("mov rcx, 2000 ;; l: ;; dec rcx ;; jne l")
         signal.setitimer(signal.ITIMER_REAL, 1e-4, 1e-4)
@@ -485,38 +441,31 @@ def test_a_steady_stream_of_alarms_never_ends_the_process():
             except ValueError:
                 pass
         signal.setitimer(signal.ITIMER_REAL, 0)
-        print(count > 1000)
+        print(len(alarms) > 1000)
     """)
     assert run_script(code) == (0, "True\n")
 
 
 def test_no_signal_stack_fails_the_run_and_the_next_one_gets_one():
-    # A fresh thread has no signal stack; the address space left is enough
-    # for the code stack and the code, not for a signal stack.
+    # A new thread has no signal stack; the address space left is enough for
+    # the code stack and the code, not for a signal stack.
     code = textwrap.dedent("""
         import mmap, resource, threading, quorvel, quorvel_lab
-
-        def address_space():
-            return int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
-
         def overflow():
             q = quorvel.Quorvel()
             q.asm("l: ;; push rax ;; jmp l")
-            quorvel_lab.listing("nop")
-            soft, hard = resource.getrlimit(resource.RLIMIT_STACK)
-            stack = 8 << 20 if soft == resource.RLIM_INFINITY else soft
-            limit = address_space() + stack + 4 * mmap.PAGESIZE + 32 * 1024
+            quorvel_lab.listing("nop")  # this thread's C heap
+            stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
+            stack = 8 << 20 if stack == resource.RLIM_INFINITY else stack
+            used = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
             previous = resource.getrlimit(resource.RLIMIT_AS)
-            for attempt in range(2):
-                resource.setrlimit(resource.RLIMIT_AS, (limit, previous[1]) if attempt == 0 else previous)
+            for limit in ((used + stack + 4 * mmap.PAGESIZE + 32 * 1024, previous[1]), previous):
+                resource.setrlimit(resource.RLIMIT_AS, limit)
                 try:
                     q.execute()
                 except ValueError as error:
                     print(str(error)[:40])
-
-        worker = threading.Thread(target=overflow)
-        worker.start()
-        worker.join()
+        threading.Thread(target=overflow).start()
     """)
     assert run_script(code) == (0, "Signal stack creation failed: Os { code:\nExecution fault: SIGSEGV (access not per\n")
 
@@ -529,12 +478,8 @@ FORWARD_LOOP = (
 )
 
 
-def test_a_loop_made_of_forward_jumps_stops_on_ctrl_c():
-    outcome, registers = run_child(FORWARD_LOOP, send_signal=signal.SIGINT, timeout=10)
-    assert (outcome, registers) == ("raised KeyboardInterrupt ", "unchanged")
-
-
-def test_a_loop_made_of_forward_jumps_stops_at_the_command_line_timeout(tmp_path):
+def test_a_loop_made_of_forward_jumps_stops_on_ctrl_c_and_at_the_time_limit(tmp_path):
+    assert run_child(FORWARD_LOOP, send_signal=signal.SIGINT, timeout=10) == ("raised KeyboardInterrupt ", "unchanged")
     path = tmp_path / "forward.s"
     path.write_text(FORWARD_LOOP.replace(" ;; ", "\n") + "\n")
     child = subprocess.run([sys.executable, "-m", "quorvel_lab", "run", str(path), "--timeout", "1"],
@@ -542,23 +487,13 @@ def test_a_loop_made_of_forward_jumps_stops_at_the_command_line_timeout(tmp_path
     assert (child.returncode, child.stderr) == (1, "quorvel: error: the program ran longer than 1 seconds\n")
 
 
-@pytest.mark.parametrize(
-    ("program", "expected"),
-    [
-        ("mov rax, 7 ;; mov rcx, 0 ;; div rcx", "raised ValueError Execution fault: SIGFPE (integer divide by zero)"),
-        (PUSH_LOOP, "raised ValueError Execution fault: SIGSEGV (access not permitted: 0x"),
-    ],
-)
-def test_faults_are_caught_while_the_thread_blocks_their_signals(program, expected):
-    outcome, _ = run_child(program, setup="signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGFPE, signal.SIGSEGV})")
-    assert outcome.startswith(expected)
-
-
-def test_the_callers_blocked_signals_are_blocked_again_after_a_run():
-    code = ("import signal, quorvel\nblocked = {signal.SIGFPE, signal.SIGSEGV}\nsignal.pthread_sigmask(signal.SIG_BLOCK, "
-            "blocked)\nq = quorvel.Quorvel()\nq.asm('mov rcx, 0 ;; div rcx')\ntry:\n    q.execute()\nexcept ValueError:\n"
-            "    pass\nprint(signal.pthread_sigmask(signal.SIG_BLOCK, []) == blocked)")
-    assert run_script(code) == (0, "True\n")
+@pytest.mark.parametrize(("program", "fault"), [("mov rcx, 0 ;; div rcx", "SIGFPE"), (PUSH_LOOP, "SIGSEGV")])
+def test_faults_are_caught_while_the_thread_blocks_their_signals(program, fault):
+    code = ("import signal, quorvel\nblocked = {signal.SIGFPE, signal.SIGSEGV}\n"
+            f"signal.pthread_sigmask(signal.SIG_BLOCK, blocked)\nq = quorvel.Quorvel()\nq.asm({program!r})\n"
+            "try:\n    q.execute()\nexcept ValueError as error:\n    print(str(error).split(' (')[0])\n"
+            "print(signal.pthread_sigmask(signal.SIG_BLOCK, []) == blocked)")
+    assert run_script(code) == (0, f"Execution fault: {fault}\nTrue\n")
 
 
 def test_a_child_forked_by_a_signal_handler_in_execute_builds_its_own_code():
@@ -569,7 +504,7 @@ def test_a_child_forked_by_a_signal_handler_in_execute_builds_its_own_code():
         parent = os.getpid()
         q = quorvel.Quorvel()
         q.asm("nop\\n" * 1000000 + "mov rax, 7")
-        signal.signal(signal.SIGALRM, lambda *args: os.fork() or None)
+        signal.signal(signal.SIGALRM, lambda *args: os.fork())
         signal.setitimer(signal.ITIMER_REAL, 0.01)
         q.execute()
         if os.getpid() != parent:
