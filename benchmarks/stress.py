@@ -236,7 +236,7 @@ def code_buffer_growth(largest=4 * MIB):
 
 
 SIGNALS_CHILD = textwrap.dedent("""
-    import signal, sys, time
+    import os, signal, sys, time
     import quorvel, quorvel_lab
     from IPython.core.interactiveshell import InteractiveShell
 
@@ -261,8 +261,10 @@ SIGNALS_CHILD = textwrap.dedent("""
         counts["traces"] += 1
 
     def cell():
-        shell.run_cell("%%quorvel" + " --trace" * (counts["cells"] % 2) + "\\n" + LOOP)
+        result = shell.run_cell("%%quorvel" + " --trace" * (counts["cells"] % 2) + "\\n" + LOOP)
         counts["cells"] += 1
+        if isinstance(result.error_in_exec, KeyboardInterrupt):  # the cell's own Ctrl-C
+            counts["interrupted"] += 1
 
     def turns(end):
         step = 0
@@ -276,6 +278,7 @@ SIGNALS_CHILD = textwrap.dedent("""
     signal.signal(signal.SIGALRM, on_alarm)
     signal.setitimer(signal.ITIMER_REAL, 1e-4, 1e-4)
     print("ready", flush=True)
+    sys.stdout = open(os.devnull, "w")  # what the cells show
     end = time.monotonic() + seconds
     while time.monotonic() < end:
         try:
