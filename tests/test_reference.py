@@ -141,8 +141,8 @@ def errors_with_little_room(prepare):
             resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
 """
 
-# Each mapping of a first run (its stack, its code pages) fails in turn as
-# the room grows.
+# Each mapping of a first run (its stack, its code pages, the thread's signal
+# stack) fails in turn as the room grows.
 FIRST_RUN_WITH_LITTLE_ROOM = """
     def first_run():
         q = quorvel.Quorvel()
@@ -153,6 +153,7 @@ FIRST_RUN_WITH_LITTLE_ROOM = """
 
 TRIGGERS = {
     "Execution stack creation failed: {error}": FIRST_RUN_WITH_LITTLE_ROOM,
+    "Signal stack creation failed: {error}": FIRST_RUN_WITH_LITTLE_ROOM,
     "Assembler creation failed: {error}": FIRST_RUN_WITH_LITTLE_ROOM,
     "Could not allocate a larger buffer: {error}": """
         def longer_program():
