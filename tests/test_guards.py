@@ -447,11 +447,14 @@ def test_a_steady_stream_of_alarms_never_ends_the_process():
 
 
 def test_no_signal_stack_fails_the_run_and_the_next_one_gets_one():
-    # A new thread has no signal stack; the address space left is enough for
-    # the code stack and the code, not for a signal stack.
+    # The thread has no signal stack (a sanitizer gives each one); the address
+    # space left is enough for the code stack and the code, not for one.
     code = textwrap.dedent("""
-        import mmap, resource, threading, quorvel, quorvel_lab
+        import ctypes, mmap, resource, threading, quorvel, quorvel_lab
+        class Stack(ctypes.Structure):
+            _fields_ = [("sp", ctypes.c_void_p), ("flags", ctypes.c_int), ("size", ctypes.c_size_t)]
         def overflow():
+            ctypes.CDLL(None).sigaltstack(ctypes.byref(Stack(None, 2, 0)), None)  # SS_DISABLE
             q = quorvel.Quorvel()
             q.asm("l: ;; push rax ;; jmp l")
             quorvel_lab.listing("nop")  # this thread's C heap

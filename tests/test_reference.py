@@ -153,7 +153,13 @@ FIRST_RUN_WITH_LITTLE_ROOM = """
 
 TRIGGERS = {
     "Execution stack creation failed: {error}": FIRST_RUN_WITH_LITTLE_ROOM,
-    "Signal stack creation failed: {error}": FIRST_RUN_WITH_LITTLE_ROOM,
+    # Without the signal stack a sanitizer gives the thread.
+    "Signal stack creation failed: {error}": """
+    import ctypes
+    class Stack(ctypes.Structure):
+        _fields_ = [("sp", ctypes.c_void_p), ("flags", ctypes.c_int), ("size", ctypes.c_size_t)]
+    ctypes.CDLL(None).sigaltstack(ctypes.byref(Stack(None, 2, 0)), None)  # SS_DISABLE
+""" + FIRST_RUN_WITH_LITTLE_ROOM,
     "Assembler creation failed: {error}": FIRST_RUN_WITH_LITTLE_ROOM,
     "Could not allocate a larger buffer: {error}": """
         def longer_program():
