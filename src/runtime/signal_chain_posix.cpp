@@ -181,11 +181,11 @@ void put_fault_handlers_in_front(const GuardNeeds& needs, Handler on_fault, Take
 // other time. One that has a handler gets ours in front of it.
 void claim_handled_interrupt_signals(Handler on_interrupt, Taken& taken) {
   for (int signal : kInterruptSignals) {
-    const struct sigaction ours = guard_action(on_interrupt, signal);
     struct sigaction current {};
     if (sigaction(signal, nullptr, &current) != 0) continue;
     if (is_ours(current, on_interrupt) || is_default(current) || is_ignore(current)) continue;
     note_front(signal, current, on_interrupt, taken);
+    const struct sigaction ours = guard_action(on_interrupt, signal);
     sigaction(signal, &ours, nullptr);
   }
 }
