@@ -6,22 +6,30 @@
   - a 1,000,000-statement program against 100,000 and 2,000,000 statements:
     the generation time must grow linearly;
   - programs whose code needs each growth step of the code buffer, from the
-    first 4 KiB up to 4 MiB.
+    first 4 KiB up to 4 MiB;
+  - a minute of SIGALRM every 100 µs with a Python handler and Ctrl-C at
+    random moments, while execute(), quorvel_lab.trace() and the notebook
+    magic take turns in a child process: it must never die of a signal.
 
-Every result is checked; the script exits with status 1 on a wrong result or
-on resources that do not come back.
+Every result is checked; the script exits with status 1 on a wrong result, on
+resources that do not come back, or on a death.
 
-    python benchmarks/stress.py
+    python benchmarks/stress.py [--signal-seconds 60]
 """
 
 from __future__ import annotations
 
+import argparse
 import ctypes
 import gc
 import os
+import random
+import signal
+import subprocess
 import resource
 import sys
 import tempfile
+import textwrap
 import time
 from pathlib import Path
 
@@ -227,11 +235,90 @@ def code_buffer_growth(largest=4 * MIB):
             size *= 2
 
 
+SIGNALS_CHILD = textwrap.dedent("""
+    import os, signal, sys, time
+    import quorvel, quorvel_lab
+    from IPython.core.interactiveshell import InteractiveShell
+
+    seconds = float(sys.argv[1])
+    counts = dict.fromkeys(["alarms", "runs", "traces", "cells", "stopped", "interrupted"], 0)
+
+    def on_alarm(signum, frame):
+        counts["alarms"] += 1
+
+    shell = InteractiveShell.instance()
+    shell.run_line_magic("load_ext", "quorvel_lab")
+    q = quorvel.Quorvel()
+    q.asm("mov rcx, 100000 ;; l: ;; dec rcx ;; jne l ;; push rax ;; pop rax")
+    LOOP = "mov rcx, 20\\nl:\\ndec rcx\\njne l"
+
+    def run():
+        q.execute()
+        counts["runs"] += 1
+
+    def trace():
+        quorvel_lab.trace(LOOP)
+        counts["traces"] += 1
+
+    def cell():
+        result = shell.run_cell("%%quorvel" + " --trace" * (counts["cells"] % 2) + "\\n" + LOOP)
+        counts["cells"] += 1
+        if isinstance(result.error_in_exec, KeyboardInterrupt):  # the cell's own Ctrl-C
+            counts["interrupted"] += 1
+
+    def turns(end):
+        step = 0
+        while time.monotonic() < end:
+            try:
+                (run, trace, cell)[step % 3]()
+            except ValueError:
+                counts["stopped"] += 1
+            step += 1
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, 1e-4, 1e-4)
+    print("ready", flush=True)
+    sys.stdout = open(os.devnull, "w")  # what the cells show
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            turns(end)
+        except KeyboardInterrupt:
+            counts["interrupted"] += 1
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    print(" ".join(f"{name} {count}" for name, count in counts.items()), file=sys.stderr, flush=True)
+""")
+
+
+def signals_under_load(seconds):
+    print(f"{seconds:g} s of SIGALRM every 100 µs and Ctrl-C at random moments: execute(), trace(), the magic")
+    child = subprocess.Popen([sys.executable, "-c", SIGNALS_CHILD, str(seconds)], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    check(child.stdout.readline().strip() == "ready", "the child did not start")
+    end = time.monotonic() + seconds - 0.5
+    sent = 0
+    while time.monotonic() < end and child.poll() is None:
+        time.sleep(random.uniform(0.01, 0.2))
+        child.send_signal(signal.SIGINT)
+        sent += 1
+    try:
+        _, err = child.communicate(timeout=seconds + 60)
+    finally:
+        child.kill()
+    print(f"  Ctrl-C sent {sent:,} times; {err.strip().splitlines()[-1] if err.strip() else 'no report'}")
+    check(child.returncode == 0, f"the child died: exit status {child.returncode}\n{err[-2000:]}")
+
+
 def main():
+    parser = argparse.ArgumentParser(description="Limits under load, with the figures printed.")
+    parser.add_argument("--signal-seconds", type=float, default=60, help="length of the signal row (default 60)")
+    args = parser.parse_args()
     many_engines()
     many_runs()
     code_buffer_growth()
     large_programs()
+    signals_under_load(args.signal_seconds)
     print("all results correct, resources returned" if not failures else f"{len(failures)} check(s) failed")
     return 1 if failures else 0
 

@@ -140,6 +140,19 @@ def test_reentrant_read_meets_the_borrow(q):
     assert q.get() == 0
 
 
+def test_an_exclusive_borrow_inside_a_shared_one_fails(q):
+    class Address:
+        def __index__(self):
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                q.mov("rax", 5)
+            return 0
+
+    q.write_mem(0, 7, 8)
+    assert q.read_mem(Address(), 8) == 7
+    q.mov("rax", 9)
+    assert q.get() == 9
+
+
 def test_borrow_error_wins_over_conversion_error(q):
     class Reader:
         def read(self):

@@ -2,6 +2,7 @@
 the test runner down. Each child reports what execute() raised, then proves
 that the interpreter and the object still work."""
 
+import resource
 import signal
 import subprocess
 import sys
@@ -65,6 +66,10 @@ def run_child(program, setup="", send_signal=None, timeout=30, notes=None, stder
 
 POPS = " ;; ".join(["pop rax"] * 40)
 PUSH_LOOP = "top: ;; push rax ;; jmp top"
+# The frame's return address becomes x + 28, the immediate of the mov at
+# offset 174: its first bytes, 0f 0b (2831), are ud2.
+UD2_BY_RETURN = ("call x ;; x: ;; pop rax ;; add rax, 28 ;; " + "pop rcx ;; " * 7 + "push rax ;; " * 7 +
+                 "jmp out ;; mov rbx, 2831 ;; out:")
 
 
 @pytest.mark.parametrize(
@@ -75,6 +80,7 @@ PUSH_LOOP = "top: ;; push rax ;; jmp top"
         (POPS, "raised ValueError Execution fault: SIGSEGV (access not permitted: 0x"),
         ("mov rbp, 16", "raised ValueError Execution fault: SIGSEGV (address not mapped: 0x10)"),
         (PUSH_LOOP, "raised ValueError Execution fault: SIGSEGV (access not permitted: 0x"),
+        (UD2_BY_RETURN, "raised ValueError Execution fault: SIGILL (illegal instruction) at code offset 0xb0"),
     ],
 )
 def test_faults_become_value_errors(program, expected):
@@ -166,8 +172,8 @@ def test_signal_during_generation_is_not_lost():
     # The alarm fires while a long program is being generated, before the
     # endless loop at its end starts: the run must not begin.
     setup = ("def on_alarm(signum, frame):\n    raise TimeoutError('took too long')\n"
-             "q.asm('nop\\n' * 1000000)\n"
-             "signal.signal(signal.SIGALRM, on_alarm)\nsignal.setitimer(signal.ITIMER_REAL, 0.01)")
+             "q.asm('nop\\n' * 8000000)\n"
+             "signal.signal(signal.SIGALRM, on_alarm)\nsignal.setitimer(signal.ITIMER_REAL, 0.2)")
     outcome, registers = run_child("spin: ;; jmp spin", setup=setup, timeout=120)
     assert outcome == "raised TimeoutError took too long"
     assert registers == "unchanged"
@@ -208,8 +214,14 @@ def test_a_fault_in_the_epilogue_has_no_statement():
     ],
     ids=["pushes-then-pops", "recursion"],
 )
-def test_deep_balanced_stacks_run_as_on_a_thread_stack(program):
-    outcome, _ = run_child(program + " ;; mov rax, 7")
+@pytest.mark.parametrize("stack_limit", ["", "unlimited"])
+def test_deep_balanced_stacks_run_as_on_a_thread_stack(program, stack_limit):
+    setup = ""
+    if stack_limit:
+        if resource.getrlimit(resource.RLIMIT_STACK)[1] != resource.RLIM_INFINITY:
+            pytest.skip("the hard stack limit is not unlimited")
+        setup = "import resource\nresource.setrlimit(resource.RLIMIT_STACK, (resource.RLIM_INFINITY,) * 2)"
+    outcome, _ = run_child(program + " ;; mov rax, 7", setup=setup)
     assert outcome == "result 0x7"
 
 
@@ -309,3 +321,197 @@ def test_parent_and_child_run_their_own_code_after_fork(tmp_path):
     assert child.returncode == 0, child.stderr
     assert child.stdout.splitlines() == ["child 0", "parent 5"]
     assert (tmp_path / "before.bin.child").read_bytes() == path.read_bytes()
+
+
+def run_script(code, send_signal=None, timeout=30):
+    """Runs `code` in a child, sending `send_signal` once it prints "ready";
+    returns its exit status and output (stdout, then stderr)."""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    before = ""
+    if send_signal is not None:
+        while (line := child.stdout.readline()) not in ("ready\n", ""):
+            before += line
+        time.sleep(0.3)
+        child.send_signal(send_signal)
+    try:
+        out, err = child.communicate(timeout=timeout)
+    finally:
+        child.kill()
+    return child.returncode, before + out + err
+
+
+LOOP = "mov rcx, 3\\nl:\\ndec rcx\\njne l"
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        f"import quorvel, quorvel_lab\nq = quorvel.Quorvel()\nq.asm('{LOOP}')\nq.execute()\nquorvel_lab.trace('{LOOP}')\n"
+        "q.clear()\nq.asm('spin: ;; jmp spin')\nprint('ready', flush=True)\ntry:\n    q.execute()\n"
+        "except KeyboardInterrupt:\n    print('stopped by KeyboardInterrupt')",
+        "from IPython.core.interactiveshell import InteractiveShell\nshell = InteractiveShell.instance()\n"
+        f"shell.run_line_magic('load_ext', 'quorvel_lab')\nfor line in ('', '--trace', ''):\n"
+        f"    assert shell.run_cell(f'%%quorvel {{line}}\\n{LOOP}').success\nprint('ready', flush=True)\n"
+        "print('stopped by', type(shell.run_cell('%%quorvel\\nspin:\\njmp spin').error_in_exec).__name__)",
+    ],
+    ids=["execute-trace-execute", "notebook-cells"],
+)
+def test_ctrl_c_after_runs_and_traces_raises_keyboard_interrupt(code):
+    status, out = run_script(code, send_signal=signal.SIGINT)
+    assert (status, out.splitlines()[-1:]) == (0, ["stopped by KeyboardInterrupt"]), out
+
+
+def test_a_sub_interpreter_cannot_import_the_lab():
+    interpreters = pytest.importorskip("_xxsubinterpreters", reason="no sub-interpreters in this Python")
+    code = (f"import {interpreters.__name__} as interpreters, quorvel_lab\nsub = interpreters.create(isolated=False)\n"
+            "for name in ('quorvel_lab', 'quorvel_lab._native'):\n    try:\n"
+            "        interpreters.run_string(sub, 'import ' + name)\n    except interpreters.RunFailedError as error:\n"
+            "        print(error)\nprint(quorvel_lab.trace('mov rax, 5').rax)")
+    refused = "<class 'ImportError'>: quorvel does not support sub-interpreters: it can only be imported in the main interpreter"
+    assert run_script(code) == (0, f"{refused}\n{refused}\n5\n")
+
+
+CHAIN_CHILD = textwrap.dedent("""
+    import ctypes, faulthandler, os, signal, time, quorvel
+    SIG, seen, devnull = signal.{signal}, [], open(os.devnull, "w")
+    q = quorvel.Quorvel()
+    q.asm("l: ;; dec rcx ;; jne l ;; mov rax, 1 ;; div rax")  # can loop and divide
+    class Action(ctypes.Structure):
+        _fields_ = [("handler", ctypes.c_void_p), ("mask", ctypes.c_ulong * 16), ("flags", ctypes.c_int),
+                    ("restorer", ctypes.c_void_p)]
+    WITH_INFO, SA_SIGINFO, behind = ctypes.CFUNCTYPE(None, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p), 4, Action()
+    def passing_on(signum, info, context):  # as a C handler passes a signal on to the one it replaced
+        seen.append("ctypes")
+        if behind.flags & SA_SIGINFO:
+            WITH_INFO(behind.handler)(signum, info, context)
+        else:
+            ctypes.CFUNCTYPE(None, ctypes.c_int)(behind.handler)(signum)
+    handler = Action(ctypes.cast(WITH_INFO(passing_on), ctypes.c_void_p), flags=SA_SIGINFO)
+    steps = {{
+        "run": lambda: (q.mov("rcx", 1000), q.execute()),
+        "python": lambda: signal.signal(SIG, lambda *args: seen.append("python")),
+        "faulthandler": lambda: faulthandler.enable(devnull) if SIG == signal.SIGFPE else
+                                faulthandler.register(SIG, devnull, chain=True),
+        "ctypes": lambda: ctypes.CDLL(None).sigaction(SIG, ctypes.byref(handler), ctypes.byref(behind)),
+        "kill": lambda: (os.kill(os.getpid(), SIG), time.sleep(0.05)),
+        "alarm-in-run": lambda: (signal.setitimer(signal.ITIMER_REAL, 0.05), q.mov("rcx", 1 << 40), q.execute()),
+    }}
+    for step in {steps!r}.split():
+        try:
+            steps[step]()
+        except (KeyboardInterrupt, ValueError) as error:
+            seen.append(type(error).__name__)
+    print(*seen)
+""")
+
+
+@pytest.mark.parametrize(
+    ("signal_name", "steps", "expected"),
+    [
+        ("SIGALRM", "python run faulthandler run alarm-in-run", "python ValueError"),
+        ("SIGINT", "run faulthandler run kill", "KeyboardInterrupt"),
+        ("SIGFPE", "python run faulthandler run kill", "python"),
+        ("SIGALRM", "python run ctypes run kill alarm-in-run", "ctypes python ctypes python ValueError"),
+        ("SIGALRM", "python ctypes run kill alarm-in-run run kill", "ctypes python ctypes python ValueError ctypes python"),
+    ],
+    ids=["faulthandler-chain-in-a-run", "faulthandler-chain-outside", "faulthandler-enable", "ctypes-after-runs",
+         "ctypes-before-runs"],
+)
+def test_handlers_installed_around_runs_keep_their_chain(signal_name, steps, expected):
+    assert run_script(CHAIN_CHILD.format(signal=signal_name, steps=steps)) == (0, expected + "\n")
+
+
+def test_a_steady_stream_of_alarms_never_ends_the_process():
+    # Python's handler writes to the wakeup descriptor: slower, so alarms
+    # often arrive while it runs.
+    code = textwrap.dedent("""
+        import os, signal, time, quorvel
+        alarms = []
+        signal.signal(signal.SIGALRM, lambda *args: alarms.append(1))
+        wakeup = os.pipe()[1]
+        os.set_blocking(wakeup, False)
+        signal.set_wakeup_fd(wakeup, warn_on_full_buffer=False)
+        q = quorvel.Quorvel()
+        q.asm("mov rcx, 2000 ;; l: ;; dec rcx ;; jne l")
+        signal.setitimer(signal.ITIMER_REAL, 1e-4, 1e-4)
+        end = time.monotonic() + 3
+        while time.monotonic() < end:
+            try:
+                q.execute()
+            except ValueError:
+                pass
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print(len(alarms) > 1000)
+    """)
+    assert run_script(code) == (0, "True\n")
+
+
+def test_no_signal_stack_fails_the_run_and_the_next_one_gets_one():
+    # The thread has no signal stack (a sanitizer gives each one); the address
+    # space left is enough for the code stack and the code, not for one.
+    code = textwrap.dedent("""
+        import ctypes, mmap, resource, threading, quorvel, quorvel_lab
+        class Stack(ctypes.Structure):
+            _fields_ = [("sp", ctypes.c_void_p), ("flags", ctypes.c_int), ("size", ctypes.c_size_t)]
+        def overflow():
+            ctypes.CDLL(None).sigaltstack(ctypes.byref(Stack(None, 2, 0)), None)  # SS_DISABLE
+            q = quorvel.Quorvel()
+            q.asm("l: ;; push rax ;; jmp l")
+            quorvel_lab.listing("nop")  # this thread's C heap
+            stack = resource.getrlimit(resource.RLIMIT_STACK)[0]
+            stack = 8 << 20 if stack == resource.RLIM_INFINITY else stack
+            used = int(open("/proc/self/status").read().split("VmSize:")[1].split()[0]) * 1024
+            previous = resource.getrlimit(resource.RLIMIT_AS)
+            for limit in ((used + stack + 4 * mmap.PAGESIZE + 32 * 1024, previous[1]), previous):
+                resource.setrlimit(resource.RLIMIT_AS, limit)
+                try:
+                    q.execute()
+                except ValueError as error:
+                    print(str(error)[:40])
+        threading.Thread(target=overflow).start()
+    """)
+    assert run_script(code) == (0, "Signal stack creation failed: Os { code:\nExecution fault: SIGSEGV (access not per\n")
+
+
+FORWARD_LOOP = (
+    "call x ;; g: ;; inc r14 ;; push rcx ;; push r12 ;; push rbx ;; push r12 ;; push r13 ;; push r14 ;; push r15 ;; "
+    "mov rax, r13 ;; mov rbp, rax ;; ret ;; x: ;; pop rcx ;; mov rax, rbp ;; push rax ;; pop r13 ;; pop rax ;; "
+    "pop rax ;; pop rax ;; pop rax ;; pop rax ;; pop r12 ;; pop rax ;; inc r14 ;; push rcx ;; push r12 ;; push rbx ;; "
+    "push r12 ;; push r13 ;; push r14 ;; push r15 ;; mov rax, r13 ;; mov rbp, rax ;; ret"
+)
+
+
+def test_a_loop_made_of_forward_jumps_stops_on_ctrl_c_and_at_the_time_limit(tmp_path):
+    assert run_child(FORWARD_LOOP, send_signal=signal.SIGINT, timeout=10) == ("raised KeyboardInterrupt ", "unchanged")
+    path = tmp_path / "forward.s"
+    path.write_text(FORWARD_LOOP.replace(" ;; ", "\n") + "\n")
+    child = subprocess.run([sys.executable, "-m", "quorvel_lab", "run", str(path), "--timeout", "1"],
+                           capture_output=True, text=True, timeout=10)
+    assert (child.returncode, child.stderr) == (1, "quorvel: error: the program ran longer than 1 second\n")
+
+
+@pytest.mark.parametrize(("program", "fault"), [("mov rcx, 0 ;; div rcx", "SIGFPE"), (PUSH_LOOP, "SIGSEGV")])
+def test_faults_are_caught_while_the_thread_blocks_their_signals(program, fault):
+    code = ("import signal, quorvel\nblocked = {signal.SIGFPE, signal.SIGSEGV}\n"
+            f"signal.pthread_sigmask(signal.SIG_BLOCK, blocked)\nq = quorvel.Quorvel()\nq.asm({program!r})\n"
+            "try:\n    q.execute()\nexcept ValueError as error:\n    print(str(error).split(' (')[0])\n"
+            "print(signal.pthread_sigmask(signal.SIG_BLOCK, []) == blocked)")
+    assert run_script(code) == (0, f"Execution fault: {fault}\nTrue\n")
+
+
+def test_a_child_forked_by_a_signal_handler_in_execute_builds_its_own_code():
+    # The alarm comes during generation; its handler runs after the run is
+    # armed, before the code is called, and forks.
+    code = textwrap.dedent("""
+        import os, signal, quorvel
+        parent = os.getpid()
+        q = quorvel.Quorvel()
+        q.asm("nop\\n" * 1000000 + "mov rax, 7")
+        signal.signal(signal.SIGALRM, lambda *args: os.fork())
+        signal.setitimer(signal.ITIMER_REAL, 0.01)
+        q.execute()
+        if os.getpid() != parent:
+            os._exit(q.get())
+        print(q.get(), os.waitstatus_to_exitcode(os.wait()[1]))
+    """)
+    assert run_script(code, timeout=120) == (0, "7 7\n")

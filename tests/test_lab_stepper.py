@@ -1,7 +1,6 @@
 """The stepper and the native records: pausing anywhere and going on, what a
 paused program shows, and records that compare, pickle and refuse bad values."""
 
-import os
 import pickle
 import signal
 import subprocess
@@ -108,17 +107,21 @@ def test_a_fault_names_its_statement_and_keeps_the_registers_there():
 
 
 def test_a_stepper_made_before_a_fork_refuses_to_go_on_in_the_child():
-    stepper = Stepper(COUNTDOWN)
-    stepper.step()
-    pid = os.fork()
-    if pid == 0:
-        try:
-            stepper.step()
-        except ValueError as error:
-            os._exit(3 if "fork" in str(error) else 4)
-        os._exit(5)
-    assert os.waitpid(pid, 0)[1] >> 8 == 3
-    assert stepper.step().statement == 3
+    script = textwrap.dedent(f"""
+                from quorvel_lab import Stepper
+        stepper = Stepper({COUNTDOWN!r})
+        stepper.step()
+        pid = os.fork()
+        if pid == 0:
+            try:
+                stepper.step()
+            except ValueError as error:
+                os._exit(3 if "fork" in str(error) else 4)
+            os._exit(5)
+        print(os.waitpid(pid, 0)[1] >> 8, stepper.step().statement)
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60, check=True)
+    assert out.stdout.split() == ["3", "3"]
 
 
 def test_a_handler_that_runs_the_stepper_again_is_refused():

@@ -154,8 +154,8 @@ def errors_with_little_room(prepare):
             resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
 """
 
-# Each mapping of a first run (its stack, its code pages) fails in turn as
-# the room grows.
+# Each mapping of a first run (its stack, its code pages, the thread's signal
+# stack) fails in turn as the room grows.
 FIRST_RUN_WITH_LITTLE_ROOM = """
     def first_run():
         q = quorvel.Quorvel()
@@ -166,6 +166,13 @@ FIRST_RUN_WITH_LITTLE_ROOM = """
 
 TRIGGERS = {
     "Execution stack creation failed: {error}": FIRST_RUN_WITH_LITTLE_ROOM,
+    # Without the signal stack a sanitizer gives the thread.
+    "Signal stack creation failed: {error}": """
+    import ctypes
+    class Stack(ctypes.Structure):
+        _fields_ = [("sp", ctypes.c_void_p), ("flags", ctypes.c_int), ("size", ctypes.c_size_t)]
+    ctypes.CDLL(None).sigaltstack(ctypes.byref(Stack(None, 2, 0)), None)  # SS_DISABLE
+""" + FIRST_RUN_WITH_LITTLE_ROOM,
     "Assembler creation failed: {error}": FIRST_RUN_WITH_LITTLE_ROOM,
     "Could not allocate a larger buffer: {error}": """
         def longer_program():

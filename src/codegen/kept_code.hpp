@@ -35,6 +35,9 @@ class KeptCode {
   void clear();
 
   bool present() const { return length_ != 0; }
+  // In a child process: the pages were not inherited, and the next update()
+  // builds them again.
+  bool lost_in_fork() const { return pages_.lost_in_fork(); }
   const std::uint8_t* entry() const { return pages_.executable(); }
   std::size_t length() const { return length_; }
   std::size_t capacity() const { return pages_.size(); }

@@ -58,13 +58,24 @@ void emit_frame_start(Assembler& assembler) {
   }
 }
 
-void note_hazards(const Instruction& instruction, Hazards& hazards) {
+// The prologue pushes five registers below the saved rbp.
+constexpr std::uint32_t kSavedRegisters = 5;
+
+// `pops` counts the pops so far. The epilogue returns through the address
+// above the rbp the prologue set, so only a write to rbp, or pushes after
+// more pops than the five saved registers make room for, can send it
+// elsewhere. Code without backward jumps runs each pop at most once until
+// then, so five pops in the whole text cannot; with backward jumps the code
+// counts as looping anyway.
+void note_hazards(const Instruction& instruction, Hazards& hazards, std::uint32_t& pops) {
   switch (instruction.op) {
     case Op::Div: hazards.divides = true; return;
     case Op::Push:
     case Op::Call:
     case Op::Bl: hazards.grows_stack = true; return;
-    case Op::Pop: hazards.corrupts_frame = true; return;
+    case Op::Pop:
+      if (instruction.first == "rbp" || ++pops > kSavedRegisters) hazards.corrupts_frame = true;
+      return;
     case Op::CmpImm:
     case Op::CmpReg:
     case Op::TestImm:
@@ -150,6 +161,7 @@ Result<GeneratedCode> generate_code(std::string_view text, StatementOffsets offs
   frontend::StatementCursor cursor(text);
   frontend::Instruction record;
   Error parse_failure;
+  std::uint32_t pops = 0;
   for (frontend::Statement statement; cursor.next(statement);) {
     if (record_offsets) {
       code.statement_offsets.push_back(assembler.offset());
@@ -171,7 +183,7 @@ Result<GeneratedCode> generate_code(std::string_view text, StatementOffsets offs
       encoding_failure->statement = statement.number;
       continue;
     }
-    note_hazards(record, code.hazards);
+    note_hazards(record, code.hazards, pops);
   }
   if (auto failure = label_failure(table, std::move(encoding_failure))) return std::move(*failure);
 
@@ -181,7 +193,9 @@ Result<GeneratedCode> generate_code(std::string_view text, StatementOffsets offs
     return value_error("Program too large: the generated code exceeds 2 GiB");
   }
   assembler.resolve();
-  code.hazards.loops = labels.backward_transfer;
+  // Code that can make the epilogue return somewhere other than its caller
+  // can come back to its start, or anywhere, with forward jumps only.
+  code.hazards.loops = labels.backward_transfer || code.hazards.corrupts_frame;
   code.bytes = std::move(assembler.ops());
   return code;
 }

@@ -31,8 +31,8 @@ LoadedValues loaded_values(const registers::RegisterFile& registers);
 struct Hazards {
   bool divides = false;         // a div: the divide error
   bool grows_stack = false;     // push or call: a fault on the stack's guard page
-  bool corrupts_frame = false;  // pop or a write to rbp: the epilogue may return anywhere
-  bool loops = false;           // a jump or call back to a label already placed
+  bool corrupts_frame = false;  // a write to rbp, or pops past the saved registers: the epilogue may return anywhere
+  bool loops = false;           // a jump or call back to a label already placed, or a corrupted frame
 };
 
 // Where a statement is in the program text, for whoever shows it: 16 bytes

@@ -160,7 +160,8 @@ bool Stepper::resume(Runner& runner, runtime::Resumption& resumption, runtime::R
   resumption.steps_taken = taken;
   resumption.step_budget = budget;
   resumption.records = records;
-  return go_on;
+  // Nothing ran (no signal stack): the stepper stays where it was.
+  return go_on && outcome.status != RunStatus::Refused;
 }
 
 void Stepper::note_steps(const runtime::StepRecord* records, std::size_t count) {
@@ -204,7 +205,8 @@ bool Stepper::settle(const runtime::RunOutcome& outcome) {
       fault_ = outcome.message;
       return true;
     case RunStatus::Paused:
-    case RunStatus::Breakpoint: return false;
+    case RunStatus::Breakpoint:
+    case RunStatus::Refused: return false;
   }
   return false;
 }

@@ -91,6 +91,7 @@ class Stepper {
   // A stepper made before a fork cannot go on in the child, whose code
   // pages are gone.
   bool lost_in_fork() const;
+  static Error lost_in_fork_error();
 
   bool ended() const { return ended_; }
   bool completed() const { return ended_ && fault_.empty(); }
@@ -126,9 +127,9 @@ class Stepper {
   bool at_exit() const;
   bool frame_intact() const;
   Pause fail(Error error);
-  static Error lost_in_fork_error();
   // Resumes until the run stops for a reason of its own: an interrupt that
-  // the host's handlers let pass just resumes. False when the host stopped.
+  // the host's handlers let pass just resumes. False when the host stopped,
+  // or the run could not start.
   bool resume(Runner& runner, runtime::Resumption& resumption, runtime::RunOutcome& outcome);
   // Handles how a resumption ended; true when the program ended.
   bool settle(const runtime::RunOutcome& outcome);

@@ -41,10 +41,17 @@ PyObject* body_execute(Engine& engine) {
   const codegen::KeptCode& code = engine.code;
   const codegen::Hazards& hazards = code.hazards();
   const runtime::GuardNeeds needs{hazards.divides, hazards.grows_stack, hazards.corrupts_frame, hazards.loops};
-  runtime::RunOutcome outcome;
-  if (!run_with_python_signals(needs, code.entry(), code.length(), *engine.code_stack, outcome)) {
-    return nullptr;
+  PythonGuardedRun run(needs);
+  if (!run.handle_pending_signals()) return nullptr;
+  // A handler that forked left its child without the code pages: the child
+  // builds them again.
+  if (code.lost_in_fork()) {
+    if (Status rebuilt = engine.code.update(text, engine.source.version(), engine.registers); !rebuilt) {
+      return raise_in_statement(rebuilt.error(), text);
+    }
   }
+  runtime::RunOutcome outcome;
+  if (!run.run(code.entry(), code.length(), *engine.code_stack, outcome)) return nullptr;
   switch (outcome.status) {
     case runtime::RunStatus::Completed:
       engine.registers.x86[registers::kRax] = outcome.rax;
@@ -57,7 +64,8 @@ PyObject* body_execute(Engine& engine) {
     case runtime::RunStatus::Interrupted:
     case runtime::RunStatus::Paused:
     case runtime::RunStatus::Breakpoint:
-    case runtime::RunStatus::AtExit: break;
+    case runtime::RunStatus::AtExit:
+    case runtime::RunStatus::Refused: break;
   }
   return raise(value_error(std::move(outcome.message)));
 }

@@ -354,11 +354,24 @@ PyMethodDef step_methods[] = {
 // ---------------------------------------------------------------------------
 // Stepper
 
+// Resumes `stepper`'s code from Python. A handler that runs before the code
+// may fork: in the child the stepper's code pages are gone, and it stops.
 class PythonRunner final : public lab::Runner {
  public:
+  explicit PythonRunner(const lab::Stepper& stepper) : stepper_(stepper) {}
+
   bool resume(runtime::Resumption& resumption, runtime::RunOutcome& outcome) override {
-    return resume_with_python_signals(resumption, outcome);
+    PythonGuardedRun run(runtime::GuardNeeds{});
+    if (!run.handle_pending_signals()) return false;
+    if (stepper_.lost_in_fork()) {
+      raise(lab::Stepper::lost_in_fork_error());
+      return false;
+    }
+    return run.resume(resumption, outcome);
   }
+
+ private:
+  const lab::Stepper& stepper_;
 };
 
 struct StepperObject {
@@ -466,7 +479,7 @@ PyObject* stepper_step(PyObject* object, PyObject*) {
     StepperObject* self = as_stepper(object);
     Running running(self);
     if (!running) return nullptr;
-    PythonRunner runner;
+    PythonRunner runner(*self->stepper);
     runtime::StepRecord record;
     const lab::Pause pause = self->stepper->step(runner, record);
     if (raised_by(pause, *self->stepper)) return nullptr;
@@ -509,7 +522,7 @@ PyObject* stepper_run(PyObject* object, PyObject* args, PyObject* kwargs) {
     if (!lab_step_limit_argument(limit, limited, max_steps) || !breakpoint_numbers(self, breakpoints)) return nullptr;
     Running running(self);
     if (!running) return nullptr;
-    PythonRunner runner;
+    PythonRunner runner(*self->stepper);
     const lab::Pause pause =
         self->stepper->run(runner, limited ? std::optional(max_steps) : std::nullopt, breakpoints);
     if (raised_by(pause, *self->stepper)) return nullptr;
@@ -697,7 +710,7 @@ void stream_dealloc(PyObject* object) {
 // Past max_steps: whether the program would have run another statement,
 // or ended (completed or faulted) first. Only the stream's own stepper moves.
 bool settle_limit(StreamObject* self, lab::Stepper& stepper) {
-  PythonRunner runner;
+  PythonRunner runner(stepper);
   runtime::StepRecord record;
   const lab::Pause pause = stepper.step(runner, record);
   if (raised_by(pause, stepper)) return false;
@@ -731,7 +744,7 @@ PyObject* stream_next(PyObject* object) {
       self->next = 0;
       Running running(owner);
       if (!running) return nullptr;
-      PythonRunner runner;
+      PythonRunner runner(stepper);
       const lab::Pause pause = stepper.record(runner, self->records->data(), batch, self->count);
       self->remaining -= self->count;
       if (pause == lab::Pause::Ended) self->done = true;

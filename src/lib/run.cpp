@@ -7,25 +7,26 @@
 
 namespace quorvel::lib {
 
-bool run_with_python_signals(runtime::GuardNeeds needs, const std::uint8_t* code, std::size_t length,
-                             const runtime::CodeStack& stack, runtime::RunOutcome& outcome) {
-  runtime::GuardedRun run(needs);
-  // A Ctrl-C during generation is Python's to handle now; one that comes
-  // after this check stops the run before it starts.
-  if (PyErr_CheckSignals() != 0) return false;
-  outcome = run.run(code, length, stack);
-  // Python's handlers run now; what they raise (KeyboardInterrupt, a user's
-  // TimeoutError) is the result of the call.
-  if (outcome.status == runtime::RunStatus::Interrupted && PyErr_CheckSignals() != 0) return false;
-  return true;
+bool PythonGuardedRun::run(const std::uint8_t* code, std::size_t length, const runtime::CodeStack& stack,
+                           runtime::RunOutcome& outcome) {
+  outcome = run_.run(code, length, stack);
+  return after_run(outcome);
 }
 
-bool resume_with_python_signals(runtime::Resumption& resumption, runtime::RunOutcome& outcome) {
-  runtime::GuardedRun run(runtime::GuardNeeds{});
-  if (PyErr_CheckSignals() != 0) return false;
-  outcome = run.resume(resumption);
-  if (outcome.status == runtime::RunStatus::Interrupted && PyErr_CheckSignals() != 0) return false;
-  return true;
+bool PythonGuardedRun::resume(runtime::Resumption& resumption, runtime::RunOutcome& outcome) {
+  outcome = run_.resume(resumption);
+  return after_run(outcome);
+}
+
+// Python's handlers run now; what they raise (KeyboardInterrupt, a user's
+// TimeoutError) is the result of the call. A run that could not start is
+// the call's error.
+bool PythonGuardedRun::after_run(const runtime::RunOutcome& outcome) {
+  if (outcome.status == runtime::RunStatus::Refused) {
+    raise(value_error(outcome.message));
+    return false;
+  }
+  return outcome.status != runtime::RunStatus::Interrupted || PyErr_CheckSignals() == 0;
 }
 
 // The message alone is the error's text; where it comes from is a note.

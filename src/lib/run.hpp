@@ -13,16 +13,32 @@
 
 namespace quorvel::lib {
 
-// Runs the code under the guard. False with a Python error set when Python's
-// signal handlers raised, before the run (a Ctrl-C that came during
-// generation) or because of an interrupt that stopped it; otherwise the
-// outcome is in `outcome`, and an interrupt that Python's handlers did not
-// turn into an exception is reported there as Interrupted.
-bool run_with_python_signals(runtime::GuardNeeds needs, const std::uint8_t* code, std::size_t length,
-                             const runtime::CodeStack& stack, runtime::RunOutcome& outcome);
+// A run armed from Python: the guard is armed first, then Python's pending
+// signal handlers run, and only then is the code looked up and called, since
+// a handler may have forked and a child has not inherited its parent's code
+// pages.
+class PythonGuardedRun {
+ public:
+  explicit PythonGuardedRun(runtime::GuardNeeds needs) : run_(needs) {}
 
-// The same for code that goes on from where it stopped.
-bool resume_with_python_signals(runtime::Resumption& resumption, runtime::RunOutcome& outcome);
+  // False with a Python error set when Python's handlers raised (a Ctrl-C
+  // that came during generation); one that comes after this check stops the
+  // run before it starts.
+  bool handle_pending_signals() { return PyErr_CheckSignals() == 0; }
+
+  // Runs the code, or resumes it. False with a Python error set when an
+  // interrupt stopped it and Python's handlers raised; otherwise the outcome
+  // is in `outcome`, and an interrupt that Python's handlers did not turn
+  // into an exception is reported there as Interrupted.
+  bool run(const std::uint8_t* code, std::size_t length, const runtime::CodeStack& stack,
+           runtime::RunOutcome& outcome);
+  bool resume(runtime::Resumption& resumption, runtime::RunOutcome& outcome);
+
+ private:
+  bool after_run(const runtime::RunOutcome& outcome);
+
+  runtime::GuardedRun run_;
+};
 
 // Raises `error` with the note "in statement N: TEXT" when it names a
 // statement of `text`.

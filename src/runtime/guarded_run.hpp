@@ -23,6 +23,7 @@ enum class RunStatus : std::uint8_t {
   Paused,       // a resumed run took its steps or its one instruction
   Breakpoint,   // a resumed run is about to run a marked instruction
   AtExit,       // a resumed run reached the epilogue
+  Refused,      // the run could not start (no signal stack): nothing ran
 };
 
 struct RunOutcome {
@@ -129,8 +130,17 @@ class GuardedRun {
     std::uintptr_t thread = 0;
   };
 
+  // What arming took from the thread, to be given back when the run ends,
+  // one bit per signal (POSIX): handlers whose place in front the run
+  // borrowed, and fault signals the thread had blocked.
+  struct Taken {
+    std::uint64_t fronts = 0;
+    std::uint64_t unblocked = 0;
+  };
+
  private:
   ArmState outer_;
+  Taken taken_;
 };
 
 }  // namespace quorvel::runtime

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <ucontext.h>
 
+#include <atomic>
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
@@ -276,6 +277,7 @@ void on_interrupt(int signal, siginfo_t* info, void* context) {
     const auto rip = static_cast<std::uintptr_t>(machine.gregs[REG_RIP]);
     if (inside_code(rip)) save_state(machine, rip);
   }
+  signal_chain::unblock_on_leaving(context);
   siglongjmp(window.exit, kInterrupt);
 }
 
@@ -376,18 +378,23 @@ GuardedRun::GuardedRun(GuardNeeds needs) {
   outer_.armed = window.armed;
   outer_.pending = window.pending;
   outer_.thread = static_cast<std::uintptr_t>(window.thread);
-  signal_chain::claim(needs, on_fault, on_interrupt);
+  taken_ = signal_chain::claim(needs, on_fault, on_interrupt);
   window.armed = 0;
   window.pending = 0;
   window.thread = pthread_self();
+  // A handler that sees the run armed must see its thread: `thread` is not
+  // volatile, so nothing else keeps the two stores in this order.
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   window.armed = 1;
 }
 
 GuardedRun::~GuardedRun() {
   window.armed = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   window.thread = static_cast<pthread_t>(outer_.thread);
   window.pending = outer_.pending;
   window.armed = outer_.armed;
+  signal_chain::give_back(taken_);
 }
 
 MachineState initial_state(const std::uint8_t* entry, const CodeStack& stack) {
@@ -402,7 +409,9 @@ MachineState initial_state(const std::uint8_t* entry, const CodeStack& stack) {
 }
 
 RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const CodeStack& stack) {
-  signal_chain::ensure_alternate_stack();
+  if (const int error = signal_chain::ensure_alternate_stack(); error != 0) {
+    return signal_chain::no_signal_stack_outcome(error);
+  }
   window.code = code;
   window.length = length;
   window.resumption = nullptr;
@@ -415,7 +424,9 @@ RunOutcome GuardedRun::run(const std::uint8_t* code, std::size_t length, const C
 }
 
 RunOutcome GuardedRun::resume(Resumption& resumption) {
-  signal_chain::ensure_alternate_stack();
+  if (const int error = signal_chain::ensure_alternate_stack(); error != 0) {
+    return signal_chain::no_signal_stack_outcome(error);
+  }
   window.code = resumption.code;
   window.length = resumption.length;
   window.resumption = &resumption;

@@ -145,7 +145,8 @@ TEST_P(HazardAnalysis, KnowsWhatTheCodeCanDo) {
   EXPECT_EQ(found.loops, expected.loops);
 }
 
-// Hazards{divides, grows_stack, corrupts_frame, loops}
+// Hazards{divides, grows_stack, corrupts_frame, loops}: a corrupted frame can
+// return anywhere, so it can loop.
 INSTANTIATE_TEST_SUITE_P(
     Codegen, HazardAnalysis,
     ::testing::Values(
@@ -154,9 +155,12 @@ INSTANTIATE_TEST_SUITE_P(
         HazardCase{"Division", "div rbx", {true, false, false, false}},
         HazardCase{"Push", "push rax", {false, true, false, false}},
         HazardCase{"Call", "call f\nf:", {false, true, false, false}},
-        HazardCase{"Pop", "pop rax", {false, false, true, false}},
-        HazardCase{"WriteToRbp", "mov rbp, 16", {false, false, true, false}},
-        HazardCase{"ArithmeticOnRbp", "add rbp, 8", {false, false, true, false}},
+        HazardCase{"PopsIntoTheSavedRegisters", "pop rax\npop rbx\npop rcx\npop rdx\npop rsi", {}},
+        HazardCase{"PopsPastTheSavedRegisters", "pop rax\npush rax\npop rax\npop rax\npop rax\npop rax\npop rax",
+                   {false, true, true, true}},
+        HazardCase{"PopToRbp", "pop rbp", {false, false, true, true}},
+        HazardCase{"WriteToRbp", "mov rbp, 16", {false, false, true, true}},
+        HazardCase{"ArithmeticOnRbp", "add rbp, 8", {false, false, true, true}},
         HazardCase{"ReadingRbpIsHarmless", "mov rax, rbp\ncmp rbp, rax\ntest rbp, 1\nmul rbp", {}},
         HazardCase{"ALabelNamedRbp", "je rbp\nrbp:", {}},
         HazardCase{"BackwardJump", "l:\ndec rcx\njne l", {false, false, false, true}},

@@ -122,22 +122,22 @@ TEST_P(EpilogueFault, IsExplainedByWhatTheProgramDidToTheFrame) {
 // and a few pops too many are only caught on POSIX: Windows cannot deliver
 // an exception once rsp holds no stack, and keeps 32 bytes of shadow space
 // above the return address for pops to read.
-INSTANTIATE_TEST_SUITE_P(
-    Stepper, EpilogueFault,
-    ::testing::Values(
+const EpilogueCase kEpilogueCases[] = {
 #ifndef _WIN32
-        EpilogueCase{"RbpWritten", "mov rbp, 5",
-                     "in the epilogue, which restores rsp from rbp: rbp holds 0x5, not the frame's 0x"},
-        EpilogueCase{"MorePopsThanPushes", "pop rbx\npop rbx\npop rbx",
-                     "in the epilogue, which pops the caller's registers from the top of the stack: the program "
-                     "popped 3 more words than it pushed"},
+    {"RbpWritten", "mov rbp, 5",
+     "in the epilogue, which restores rsp from rbp: rbp holds 0x5, not the frame's 0x"},
+    {"MorePopsThanPushes", "pop rbx\npop rbx\npop rbx",
+     "in the epilogue, which pops the caller's registers from the top of the stack: the program popped 3 more "
+     "words than it pushed"},
 #endif
-        EpilogueCase{"FrameOverwritten",
-                     "mov rax, 99\npop rcx\npop rcx\npop rcx\npop rcx\npop rcx\npop rcx\npop rcx\npush rax\npush "
-                     "rax\npush rax\npush rax\npush rax\npush rax\npush rax",
-                     "after the epilogue: the program popped past where its stack began and pushed over the frame "
-                     "the epilogue restores the caller from, so it returned to 0x63"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    {"FrameOverwritten",
+     "mov rax, 99\npop rcx\npop rcx\npop rcx\npop rcx\npop rcx\npop rcx\npop rcx\n"
+     "push rax\npush rax\npush rax\npush rax\npush rax\npush rax\npush rax",
+     "after the epilogue: the program popped past where its stack began and pushed over the frame the epilogue "
+     "restores the caller from, so it returned to 0x63"}};
+
+INSTANTIATE_TEST_SUITE_P(Stepper, EpilogueFault, ::testing::ValuesIn(kEpilogueCases),
+                         [](const ::testing::TestParamInfo<EpilogueCase>& row) { return std::string(row.param.name); });
 
 #ifndef _WIN32
 TEST(Stepper, NamesTheStatementThatWroteRbp) {
