@@ -108,7 +108,8 @@ def test_a_fault_names_its_statement_and_keeps_the_registers_there():
 
 def test_a_stepper_made_before_a_fork_refuses_to_go_on_in_the_child():
     script = textwrap.dedent(f"""
-                from quorvel_lab import Stepper
+        import os
+        from quorvel_lab import Stepper
         stepper = Stepper({COUNTDOWN!r})
         stepper.step()
         pid = os.fork()
