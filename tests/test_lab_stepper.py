@@ -203,3 +203,19 @@ def test_records_refuse_values_they_cannot_hold(make, error):
 )
 def test_registers_come_as_the_command_line_takes_them(registers, rax):
     assert Stepper("nop", registers).registers["rax"] == rax
+
+
+def test_a_stream_of_alarms_that_raise_nothing_leaves_a_trace_as_it_was():
+    # An alarm that came while a step was being recorded once stopped the run
+    # inside the handler, and the run went on from an older state: steps ran twice.
+    alarms = []
+    previous = signal.signal(signal.SIGALRM, lambda *_: alarms.append(1))
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+        trace = quorvel_lab.trace("mov rcx, 0\nl:\ninc rcx\ncmp rcx, 2000\njne l\nmov rax, rcx")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert len(alarms) > 10
+    assert (trace.rax, len(trace.steps)) == (2000, 6002)
+    assert [s.registers["rcx"] for s in trace.steps if s.statement == 3] == list(range(1, 2001))

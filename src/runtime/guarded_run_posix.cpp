@@ -170,9 +170,10 @@ void save_state(const mcontext_t& machine, std::uintptr_t rip) {
 
 // Leaves the handler for the host, the code stopped at `rip` with the
 // registers of `machine`.
-[[noreturn]] void stop_at(const mcontext_t& machine, std::uintptr_t rip, Exit why) {
-  save_state(machine, rip);
+[[noreturn]] void stop_at(void* context, std::uintptr_t rip, Exit why) {
+  save_state(static_cast<ucontext_t*>(context)->uc_mcontext, rip);
   window.active = 0;
+  signal_chain::unblock_on_leaving(context);
   siglongjmp(window.exit, why);
 }
 
@@ -190,7 +191,8 @@ void record_step(const mcontext_t& machine, std::uint32_t offset, StepRecord& re
 // `rip` may close a step, and the one at `rip` may be where the run stops.
 // Once the code has left its pages (returned to the trampoline), stepping
 // ends.
-void on_step(mcontext_t& machine) {
+void on_step(void* context) {
+  mcontext_t& machine = static_cast<ucontext_t*>(context)->uc_mcontext;
   Resumption& run = *window.resumption;
   const auto rip = static_cast<std::uintptr_t>(machine.gregs[REG_RIP]);
   const std::uintptr_t previous = window.previous_instruction;
@@ -204,11 +206,11 @@ void on_step(mcontext_t& machine) {
   }
   if (inside_code(rip)) {
     const std::size_t offset = code_offset(rip);
-    if (offset == run.exit_offset) stop_at(machine, rip, kAtExit);
-    if (run.marks[offset] & kStopBefore) stop_at(machine, rip, kBreakpoint);
-    if (run.steps_taken == run.step_budget) stop_at(machine, rip, kPaused);
+    if (offset == run.exit_offset) stop_at(context, rip, kAtExit);
+    if (run.marks[offset] & kStopBefore) stop_at(context, rip, kBreakpoint);
+    if (run.steps_taken == run.step_budget) stop_at(context, rip, kPaused);
   }
-  if (run.one_instruction) stop_at(machine, rip, kPaused);
+  if (run.one_instruction) stop_at(context, rip, kPaused);
   if (!inside_code(rip)) machine.gregs[REG_EFL] &= ~kTrapFlag;
 }
 
@@ -231,11 +233,11 @@ void on_fault(int signal, siginfo_t* info, void* context) {
   const auto rip = static_cast<std::uintptr_t>(machine.gregs[REG_RIP]);
   if (signal == SIGTRAP && window.resumption != nullptr) {
     if (info->si_code == TRAP_TRACE) {
-      on_step(machine);
+      on_step(context);
       return;
     }
     if ((info->si_code == SI_KERNEL || info->si_code == TRAP_BRKPT) && planted_trap_before(rip)) {
-      stop_at(machine, rip - 1, code_offset(rip - 1) == window.resumption->exit_offset ? kAtExit : kBreakpoint);
+      stop_at(context, rip - 1, code_offset(rip - 1) == window.resumption->exit_offset ? kAtExit : kBreakpoint);
     }
   }
   window.active = 0;
@@ -248,6 +250,7 @@ void on_fault(int signal, siginfo_t* info, void* context) {
                              : 0;
   // The registers at the faulting instruction, for whoever looks at them.
   if (window.resumption != nullptr && inside_code(rip)) save_state(machine, rip);
+  signal_chain::unblock_on_leaving(context);
   siglongjmp(window.exit, kFault);
 }
 

@@ -89,13 +89,34 @@ void call(const struct sigaction& handler, int signal, siginfo_t* info, void* co
 // thread's mask as it was.
 bool guard_blocks_its_signal(int signal) { return !is_fault_signal(signal); }
 
+// While the fault handler runs (a single-step trap of a stepping run among
+// them), the interrupt signals wait: an interrupt that came in the middle of
+// recording a step would stop the run in the handler, where the code's
+// registers are not to be found, and a resumed run would go on from an older
+// state. Whoever leaves the handler by siglongjmp unblocks them first.
+sigset_t guard_mask(int signal) {
+  sigset_t mask;
+  sigemptyset(&mask);
+  if (is_fault_signal(signal)) {
+    for (int interrupt : kInterruptSignals) sigaddset(&mask, interrupt);
+  }
+  return mask;
+}
+
 struct sigaction guard_action(Handler handler, int signal) {
   struct sigaction action {};
   action.sa_sigaction = handler;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
   if (!guard_blocks_its_signal(signal)) action.sa_flags |= SA_NODEFER;
-  sigemptyset(&action.sa_mask);
+  action.sa_mask = guard_mask(signal);
   return action;
+}
+
+bool same_set(const sigset_t& a, const sigset_t& b) {
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (sigismember(&a, signal) != sigismember(&b, signal)) return false;
+  }
+  return true;
 }
 
 // Calls `handler` with the mask the kernel would have given it had it been
@@ -105,7 +126,7 @@ struct sigaction guard_action(Handler handler, int signal) {
 // differs from the guard's own mask.
 void call_with_its_mask(const struct sigaction& handler, int signal, siginfo_t* info, void* context) {
   const bool blocks_signal = !(handler.sa_flags & SA_NODEFER);
-  const bool same_mask = sigisemptyset(&handler.sa_mask) && blocks_signal == guard_blocks_its_signal(signal);
+  const bool same_mask = same_set(handler.sa_mask, guard_mask(signal)) && blocks_signal == guard_blocks_its_signal(signal);
   if (same_mask || context == nullptr || is_default(handler) || is_ignore(handler)) {
     call(handler, signal, info, context);
     return;
