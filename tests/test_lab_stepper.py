@@ -165,7 +165,9 @@ def test_dropping_steppers_mid_run_gives_their_memory_back():
         print(mappings() - before)
     """)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=True)
-    assert int(out.stdout) <= 0
+    # Each stepper maps its code twice and its stack: 200 kept would show as
+    # hundreds; a sanitizer's runtime may map a page or two of its own.
+    assert int(out.stdout) <= 4
 
 
 STEP = Step(3, 2, 4, "add rax, 1", 150, dict.fromkeys(quorvel_lab.REGISTERS, 1) | {"rax": 2**64 - 1},
