@@ -320,7 +320,7 @@ for py in "${interpreters[@]}"; do
     --no-index "$wheel"
   # The suite's own needs, as wheels only: nothing may need a compiler.
   logged "test-deps-$tag.log" env PATH="$venv/bin" "$venv/bin/python" -m pip install --disable-pip-version-check \
-    --only-binary :all: pytest "capstone>=5" "mypy>=1.8" "ipython>=8"
+    --only-binary :all: "pytest>=9" "capstone>=5" "mypy>=1.8" "ipython>=8" "aiohttp>=3.9"
   import_ms[$tag]=$(try_installed "$venv" wheel)
 done
 

@@ -360,7 +360,10 @@ def test_trace_streams_its_rows_and_ctrl_c_keeps_every_row_that_ran(tmp_path):
 
 def test_trace_into_head_ends_quietly_at_once(tmp_path):
     process = endless_trace(tmp_path)
-    head = subprocess.run(["head", "-n", "3"], stdin=process.stdout, capture_output=True, text=True, timeout=30)
+    # What `| head -n 3` does: read three lines, then close the pipe.
+    reader = "import sys\nfor _ in range(3): sys.stdout.write(sys.stdin.readline())"
+    head = subprocess.run([sys.executable, "-c", reader], stdin=process.stdout, capture_output=True, text=True,
+                          timeout=30)
     process.stdout.close()
     assert process.wait(timeout=30) == cli.EXIT_BROKEN_PIPE
     assert process.stderr.read() == b""
