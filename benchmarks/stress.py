@@ -197,11 +197,12 @@ def large_programs():
 
 
 def code_mapping_size(head):
-    """Size of the anonymous read-execute mapping that starts with `head`."""
+    """Size of the read-execute code mapping that starts with `head`: a view of
+    the code's memory object, or an anonymous mapping where the system refused one."""
     with open("/proc/self/maps") as maps, open("/proc/self/mem", "rb") as mem:
         for line in maps:
             fields = line.split()
-            if fields[1] != "r-xp" or len(fields) > 5:
+            if fields[1] not in ("r-xp", "r-xs") or (len(fields) > 5 and not fields[5].startswith("/memfd:")):
                 continue
             start, end = (int(part, 16) for part in fields[0].split("-"))
             mem.seek(start)
