@@ -39,22 +39,29 @@ CHILD = textwrap.dedent("""
 """)
 
 
-def run_child(program, setup="", send_signal=None, timeout=30, notes=None, stderr=None):
-    """The child's outcome line and whether its registers changed; `notes`
-    and `stderr`, if given as lists, receive the error's notes and the
-    child's error output."""
-    code = CHILD.format(program=program, setup=setup)
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+def spawn(code, send_signal=None, timeout=30):
+    """Runs `code` in a child, sending `send_signal` once it prints "ready"
+    (a line left out of its output); returns its exit status, stdout and stderr."""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    before = ""
     if send_signal is not None:
-        assert child.stdout.readline().strip() == "ready"
+        while (line := child.stdout.readline()) not in ("ready\n", ""):
+            before += line
         time.sleep(0.3)
         child.send_signal(send_signal)
     try:
         out, err = child.communicate(timeout=timeout)
     finally:
         child.kill()
-    assert child.returncode == 0, err
+    return child.returncode, before + out, err
+
+
+def run_child(program, setup="", send_signal=None, timeout=30, notes=None, stderr=None):
+    """The child's outcome line and whether its registers changed; `notes`
+    and `stderr`, if given as lists, receive the error's notes and the
+    child's error output."""
+    status, out, err = spawn(CHILD.format(program=program, setup=setup), send_signal, timeout)
+    assert status == 0, err
     lines = [line for line in out.splitlines() if line != "ready"]
     assert lines[-2:] == ["after 42 4369 8738", "python 45 [0, 1, 4, 9]"], out + err
     if notes is not None:
@@ -327,18 +334,8 @@ def test_parent_and_child_run_their_own_code_after_fork(tmp_path):
 def run_script(code, send_signal=None, timeout=30):
     """Runs `code` in a child, sending `send_signal` once it prints "ready";
     returns its exit status and output (stdout, then stderr)."""
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    before = ""
-    if send_signal is not None:
-        while (line := child.stdout.readline()) not in ("ready\n", ""):
-            before += line
-        time.sleep(0.3)
-        child.send_signal(send_signal)
-    try:
-        out, err = child.communicate(timeout=timeout)
-    finally:
-        child.kill()
-    return child.returncode, before + out + err
+    status, out, err = spawn(code, send_signal, timeout)
+    return status, out + err
 
 
 LOOP = "mov rcx, 3\\nl:\\ndec rcx\\njne l"
