@@ -58,11 +58,6 @@ std::string_view SteppedProgram::code_of(std::uint32_t statement, std::string_vi
   return source.substr(text.begin, text.code_length);
 }
 
-std::uint32_t SteppedProgram::size_of(std::uint32_t statement) const {
-  const std::uint32_t end = statement < offsets.size() ? offsets[statement] : exit_offset;
-  return end - offsets[statement - 1];
-}
-
 std::uint32_t SteppedProgram::statement_at(std::size_t offset) const {
   if (offset < codegen::kBodyOffset || offset >= exit_offset) return 0;
   // Statements without bytes share their offset with the next one that has

@@ -37,7 +37,6 @@ struct SteppedProgram {
   std::size_t statement_count() const { return offsets.size(); }
   std::string_view text_of(std::uint32_t statement, std::string_view source) const;
   std::string_view code_of(std::uint32_t statement, std::string_view source) const;
-  std::uint32_t size_of(std::uint32_t statement) const;
   // The statement whose bytes contain `offset`, or 0 (the frame).
   std::uint32_t statement_at(std::size_t offset) const;
 };

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "runtime/signal_chain.hpp"
+#include "runtime/stepping.hpp"
 
 // quorvel_enter_generated_code(code, stack_top): saves the host's preserved
 // registers and rsp, switches to the code's stack, calls the code and
@@ -102,12 +103,9 @@ asm("    .text\n" QUORVEL_FUNCTION("quorvel_enter_generated_code")
 namespace quorvel::runtime {
 namespace {
 
-constexpr greg_t kTrapFlag = 0x100;
-// What a resumed run keeps of rflags: the status flags and the direction
-// flag, with the interrupt flag and the always-set bit 1 that iretq needs.
-constexpr std::uint64_t kKeptFlags = 0xCD5;
-constexpr std::uint64_t kResumeFlags = 0x202;
-constexpr std::uint8_t kInt3 = 0xCC;
+using stepping::Stop;
+
+constexpr greg_t kTrapFlag = static_cast<greg_t>(stepping::kTrapFlag);
 
 enum Exit : int { kReturned = 0, kFault, kInterrupt, kPaused, kBreakpoint, kAtExit };
 
@@ -161,65 +159,54 @@ int divisor_state(const std::uint8_t* instruction, const mcontext_t& machine) {
   return register_of(machine, reg) == 0 ? 1 : 2;
 }
 
+std::size_t offset_or_outside(std::uintptr_t address) {
+  return inside_code(address) ? code_offset(address) : stepping::kOutside;
+}
+
 void save_state(const mcontext_t& machine, std::uintptr_t rip) {
   MachineState& state = *window.resumption->state;
   for (int i = 0; i < 16; ++i) state.gpr[i] = register_of(machine, i);
   state.rip = rip;
-  state.rflags = (static_cast<std::uint64_t>(machine.gregs[REG_EFL]) & kKeptFlags) | kResumeFlags;
+  state.rflags = stepping::paused_flags(static_cast<std::uint64_t>(machine.gregs[REG_EFL]));
+}
+
+Exit exit_of(Stop stop) {
+  switch (stop) {
+    case Stop::Breakpoint: return kBreakpoint;
+    case Stop::AtExit: return kAtExit;
+    default: return kPaused;
+  }
 }
 
 // Leaves the handler for the host, the code stopped at `rip` with the
-// registers of `machine`.
-[[noreturn]] void stop_at(void* context, std::uintptr_t rip, Exit why) {
+// registers of `context`.
+[[noreturn]] void stop_at(void* context, std::uintptr_t rip, Stop stop) {
   save_state(static_cast<ucontext_t*>(context)->uc_mcontext, rip);
   window.active = 0;
   signal_chain::unblock_on_leaving(context);
-  siglongjmp(window.exit, why);
+  siglongjmp(window.exit, exit_of(stop));
 }
 
 void record_step(const mcontext_t& machine, std::uint32_t offset, StepRecord& record) {
   record.offset = offset;
   for (std::size_t i = 0; i < kTracedRegisterCount; ++i) record.registers[i] = register_of(machine, kTracedRegisters[i]);
-  record.rflags = static_cast<std::uint64_t>(machine.gregs[REG_EFL]) & kKeptFlags;
+  record.rflags = static_cast<std::uint64_t>(machine.gregs[REG_EFL]) & stepping::kKeptFlags;
   record.rsp = register_of(machine, kRsp);
-  // Below where the program's stack begins, rsp points at a word the
-  // program pushed: mapped, since the push that put it there succeeded.
-  record.stack_top = record.rsp < window.resumption->program_rsp ? *reinterpret_cast<const std::uint64_t*>(record.rsp) : 0;
+  record.stack_top = stepping::stack_top_at(*window.resumption, record.rsp);
 }
 
-// One single-step trap of a stepping run: the instruction that ended before
-// `rip` may close a step, and the one at `rip` may be where the run stops.
-// Once the code has left its pages (returned to the trampoline), stepping
-// ends.
+// One single-step trap of a stepping run. Once the code has left its pages
+// (returned to the trampoline), stepping ends.
 void on_step(void* context) {
   mcontext_t& machine = static_cast<ucontext_t*>(context)->uc_mcontext;
-  Resumption& run = *window.resumption;
   const auto rip = static_cast<std::uintptr_t>(machine.gregs[REG_RIP]);
   const std::uintptr_t previous = window.previous_instruction;
   window.previous_instruction = rip;
-  if (inside_code(previous)) {
-    const std::size_t offset = code_offset(previous);
-    if (run.marks[offset] & kStepPoint) {
-      if (run.records != nullptr) record_step(machine, static_cast<std::uint32_t>(offset), run.records[run.steps_taken]);
-      ++run.steps_taken;
-    }
-  }
-  if (inside_code(rip)) {
-    const std::size_t offset = code_offset(rip);
-    if (offset == run.exit_offset) stop_at(context, rip, kAtExit);
-    if (run.marks[offset] & kStopBefore) stop_at(context, rip, kBreakpoint);
-    if (run.steps_taken == run.step_budget) stop_at(context, rip, kPaused);
-  }
-  if (run.one_instruction) stop_at(context, rip, kPaused);
+  const Stop stop = stepping::after_step_trap(
+      *window.resumption, offset_or_outside(previous), offset_or_outside(rip),
+      [&](StepRecord& record, std::uint32_t offset) { record_step(machine, offset, record); });
+  if (stop != Stop::None) stop_at(context, rip, stop);
   if (!inside_code(rip)) machine.gregs[REG_EFL] &= ~kTrapFlag;
-}
-
-// An int3 the lab planted in a free run: rip is just past it.
-bool planted_trap_before(std::uintptr_t rip) {
-  if (!inside_code(rip - 1)) return false;
-  const std::size_t offset = code_offset(rip - 1);
-  const bool marked = offset == window.resumption->exit_offset || (window.resumption->marks[offset] & kStopBefore);
-  return marked && window.code[offset] == kInt3;
 }
 
 void on_fault(int signal, siginfo_t* info, void* context) {
@@ -236,8 +223,10 @@ void on_fault(int signal, siginfo_t* info, void* context) {
       on_step(context);
       return;
     }
-    if ((info->si_code == SI_KERNEL || info->si_code == TRAP_BRKPT) && planted_trap_before(rip)) {
-      stop_at(context, rip - 1, code_offset(rip - 1) == window.resumption->exit_offset ? kAtExit : kBreakpoint);
+    // An int3 leaves rip just past itself.
+    if (info->si_code == SI_KERNEL || info->si_code == TRAP_BRKPT) {
+      const Stop stop = stepping::planted_trap_at(*window.resumption, offset_or_outside(rip - 1));
+      if (stop != Stop::None) stop_at(context, rip - 1, stop);
     }
   }
   window.active = 0;
@@ -407,7 +396,7 @@ MachineState initial_state(const std::uint8_t* entry, const CodeStack& stack) {
   *return_slot = reinterpret_cast<std::uint64_t>(quorvel_code_returned);
   state.gpr[kRsp] = reinterpret_cast<std::uint64_t>(return_slot);
   state.rip = reinterpret_cast<std::uint64_t>(entry);
-  state.rflags = kResumeFlags;
+  state.rflags = stepping::kResumeFlags;
   return state;
 }
 
@@ -436,7 +425,7 @@ RunOutcome GuardedRun::resume(Resumption& resumption) {
   window.previous_instruction = resumption.state->rip;
   resumption.steps_taken = 0;
   MachineState start = *resumption.state;
-  if (resumption.stepping || resumption.one_instruction) start.rflags |= kTrapFlag;
+  if (resumption.stepping || resumption.one_instruction) start.rflags |= stepping::kTrapFlag;
 
   std::uint64_t rax = 0;
   const int exit = enter_window(nullptr, nullptr, &start, rax);

@@ -10,6 +10,7 @@
 #include "platform/code_pages.hpp"
 #include "platform/os_error.hpp"
 #include "runtime/stack_bounds_windows.hpp"
+#include "runtime/stepping.hpp"
 
 namespace quorvel::runtime {
 namespace {
@@ -126,12 +127,9 @@ static_assert(offsetof(MachineState, rip) == 128 && offsetof(MachineState, rflag
 using EnterCode = std::uint64_t (*)(const void* code, void* stack_top, std::uint64_t trace_flag);
 using ResumeCode = std::uint64_t (*)(const MachineState* state);
 
-constexpr DWORD kTrapFlag = 0x100;
-// What a resumed run keeps of rflags: the status flags and the direction
-// flag, with the interrupt flag and the always-set bit 1 that iretq needs.
-constexpr std::uint64_t kKeptFlags = 0xCD5;
-constexpr std::uint64_t kResumeFlags = 0x202;
-constexpr std::uint8_t kInt3 = 0xCC;
+using stepping::Stop;
+
+constexpr DWORD kTrapFlag = static_cast<DWORD>(stepping::kTrapFlag);
 // The 32 bytes of shadow space a Windows callee may use, above its return address.
 constexpr std::size_t kShadowSpace = 32;
 
@@ -218,65 +216,46 @@ LONG leave(CONTEXT& context, Exit exit) {
 
 std::size_t code_offset(std::uintptr_t address) { return address - reinterpret_cast<std::uintptr_t>(window.code); }
 
+std::size_t offset_or_outside(std::uintptr_t address) {
+  return inside_code(address) ? code_offset(address) : stepping::kOutside;
+}
+
 void save_state(const CONTEXT& context, std::uintptr_t rip) {
   MachineState& state = *window.resumption->state;
   for (int i = 0; i < 16; ++i) state.gpr[i] = context.*kContextRegister[i];
   state.rip = rip;
-  state.rflags = (context.EFlags & kKeptFlags) | kResumeFlags;
+  state.rflags = stepping::paused_flags(context.EFlags);
 }
 
-LONG stop_at(CONTEXT& context, std::uintptr_t rip, Exit why) {
+LONG stop_at(CONTEXT& context, std::uintptr_t rip, Stop stop) {
   save_state(context, rip);
-  return leave(context, why);
+  return leave(context, stop == Stop::Breakpoint ? kBreakpoint : stop == Stop::AtExit ? kAtExit : kPaused);
 }
 
 void record_step(const CONTEXT& context, std::uint32_t offset, StepRecord& record) {
   record.offset = offset;
   for (std::size_t i = 0; i < kTracedRegisterCount; ++i) record.registers[i] = context.*kContextRegister[kTracedRegisters[i]];
-  record.rflags = context.EFlags & kKeptFlags;
+  record.rflags = context.EFlags & stepping::kKeptFlags;
   record.rsp = context.Rsp;
-  // Below where the program's stack begins, rsp points at a word the
-  // program pushed: committed, since the push that put it there succeeded.
-  record.stack_top = record.rsp < window.resumption->program_rsp ? *reinterpret_cast<const std::uint64_t*>(record.rsp) : 0;
+  record.stack_top = stepping::stack_top_at(*window.resumption, record.rsp);
 }
 
-// One single-step trap of a stepping run: the instruction that ended before
-// rip may close a step, and the one at rip may be where the run stops.
-// Windows clears the trap flag for every trap, so it is set again while rip
-// is still inside the code.
+// One single-step trap of a stepping run. Windows clears the trap flag for
+// every trap, so it is set again while rip is still inside the code.
 LONG on_step(CONTEXT& context) {
-  Resumption& run = *window.resumption;
   const auto rip = static_cast<std::uintptr_t>(context.Rip);
   const std::uintptr_t previous = window.previous_instruction;
   window.previous_instruction = rip;
-  if (inside_code(previous)) {
-    const std::size_t offset = code_offset(previous);
-    if (run.marks[offset] & kStepPoint) {
-      if (run.records != nullptr) record_step(context, static_cast<std::uint32_t>(offset), run.records[run.steps_taken]);
-      ++run.steps_taken;
-    }
-  }
-  if (inside_code(rip)) {
-    const std::size_t offset = code_offset(rip);
-    if (offset == run.exit_offset) return stop_at(context, rip, kAtExit);
-    if (run.marks[offset] & kStopBefore) return stop_at(context, rip, kBreakpoint);
-    if (run.steps_taken == run.step_budget) return stop_at(context, rip, kPaused);
-  }
-  if (run.one_instruction) return stop_at(context, rip, kPaused);
+  const Stop stop = stepping::after_step_trap(
+      *window.resumption, offset_or_outside(previous), offset_or_outside(rip),
+      [&](StepRecord& record, std::uint32_t offset) { record_step(context, offset, record); });
+  if (stop != Stop::None) return stop_at(context, rip, stop);
   if (inside_code(rip)) {
     context.EFlags |= kTrapFlag;
   } else {
     context.EFlags &= ~kTrapFlag;
   }
   return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// An int3 the lab planted in a free run.
-bool planted_trap_at(std::uintptr_t address) {
-  if (!inside_code(address)) return false;
-  const std::size_t offset = code_offset(address);
-  const bool marked = offset == window.resumption->exit_offset || (window.resumption->marks[offset] & kStopBefore);
-  return marked && window.code[offset] == kInt3;
 }
 
 struct FaultKind {
@@ -313,8 +292,9 @@ LONG CALLBACK on_exception(EXCEPTION_POINTERS* pointers) {
     if (record.ExceptionCode == EXCEPTION_SINGLE_STEP) return on_step(context);
     // The breakpoint's address is the int3's, wherever rip was left.
     const auto address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
-    if (record.ExceptionCode == EXCEPTION_BREAKPOINT && planted_trap_at(address)) {
-      return stop_at(context, address, code_offset(address) == window.resumption->exit_offset ? kAtExit : kBreakpoint);
+    if (record.ExceptionCode == EXCEPTION_BREAKPOINT) {
+      const Stop stop = stepping::planted_trap_at(*window.resumption, offset_or_outside(address));
+      if (stop != Stop::None) return stop_at(context, address, stop);
     }
   }
   const FaultKind* kind = fault_kind(record.ExceptionCode);
@@ -445,7 +425,7 @@ MachineState initial_state(const std::uint8_t* entry, const CodeStack& stack) {
   *return_slot = made.error == 0 ? reinterpret_cast<std::uint64_t>(made.pages.executable() + kLandingOffset) : 0;
   state.gpr[kRsp] = reinterpret_cast<std::uint64_t>(return_slot);
   state.rip = reinterpret_cast<std::uint64_t>(entry);
-  state.rflags = kResumeFlags;
+  state.rflags = stepping::kResumeFlags;
   return state;
 }
 
@@ -466,7 +446,7 @@ RunOutcome GuardedRun::resume(Resumption& resumption) {
   window.previous_instruction = static_cast<std::uintptr_t>(resumption.state->rip);
   resumption.steps_taken = 0;
   MachineState start = *resumption.state;
-  if (resumption.stepping || resumption.one_instruction) start.rflags |= kTrapFlag;
+  if (resumption.stepping || resumption.one_instruction) start.rflags |= stepping::kTrapFlag;
   return run_window(resumption.code, resumption.length, *resumption.stack, [&] { return resume_code(&start); });
 }
 
