@@ -143,9 +143,6 @@ bool expect_arguments(const char* function, Py_ssize_t given, Py_ssize_t wanted)
   return false;
 }
 
-PyObject* text_object(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
 
 PyObject* bytes_object(const std::uint8_t* data, std::size_t size) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), static_cast<Py_ssize_t>(size));
@@ -239,11 +236,7 @@ PyObject* row_repr(PyObject* self) {
 }
 
 PyObject* row_richcompare(PyObject* self, PyObject* other, int op) {
-  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, row_type)) Py_RETURN_NOTIMPLEMENTED;
-  OwnedRef mine(row_fields(self));
-  OwnedRef theirs(row_fields(other));
-  if (!mine || !theirs) return nullptr;
-  return PyObject_RichCompare(mine.get(), theirs.get(), op);
+  return lab_compare_records(self, other, op, row_type, row_fields);
 }
 
 }  // namespace
@@ -262,6 +255,39 @@ bool lab_u32_field(PyObject* object, const char* name, std::uint32_t& out) {
   }
   out = static_cast<std::uint32_t>(value);
   return true;
+}
+
+PyObject* lab_text(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+bool lab_set_match_args(PyTypeObject* type, std::span<const char* const> names) {
+  OwnedRef match_args(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!match_args) return false;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* name = PyUnicode_InternFromString(names[i]);
+    if (name == nullptr) return false;
+    PyTuple_SET_ITEM(match_args.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  // An immutable type takes its class attributes before it is finished.
+  if (PyDict_SetItemString(type->tp_dict, "__match_args__", match_args.get()) != 0) return false;
+  PyType_Modified(type);
+  return true;
+}
+
+PyObject* lab_compare_records(PyObject* self, PyObject* other, int op, PyTypeObject* type, RecordFields fields) {
+  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, type)) Py_RETURN_NOTIMPLEMENTED;
+  OwnedRef mine(fields(self));
+  OwnedRef theirs(fields(other));
+  if (!mine || !theirs) return nullptr;
+  return PyObject_RichCompare(mine.get(), theirs.get(), op);
+}
+
+// Pickles as the call that makes the record again.
+PyObject* lab_reduce_record(PyObject* self, RecordFields fields) {
+  OwnedRef values(fields(self));
+  if (!values) return nullptr;
+  return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), values.get());
 }
 
 namespace {
@@ -293,12 +319,7 @@ PyObject* row_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
                  static_cast<std::uint32_t>(PyBytes_GET_SIZE(data)));
 }
 
-// Pickles as the call that makes it again.
-PyObject* row_reduce(PyObject* self, PyObject*) {
-  OwnedRef fields(row_fields(self));
-  if (!fields) return nullptr;
-  return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), fields.get());
-}
+PyObject* row_reduce(PyObject* self, PyObject*) { return lab_reduce_record(self, row_fields); }
 
 PyMethodDef row_methods[] = {
     {"__reduce__", row_reduce, METH_NOARGS, nullptr},
@@ -330,16 +351,7 @@ PyTypeObject* create_row_type() {
   PyType_Spec spec = {"quorvel_lab.Row", sizeof(RowObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                       slots};
   OwnedRef type(PyType_FromSpec(&spec));
-  if (!type) return nullptr;
-  OwnedRef match_args(Py_BuildValue("(sssss)", kRowFields[0], kRowFields[1], kRowFields[2], kRowFields[3],
-                               kRowFields[4]));
-  if (!match_args) return nullptr;
-  // An immutable type takes its class attributes before it is finished.
-  if (PyDict_SetItemString(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict, "__match_args__",
-                           match_args.get()) != 0) {
-    return nullptr;
-  }
-  PyType_Modified(reinterpret_cast<PyTypeObject*>(type.get()));
+  if (!type || !lab_set_match_args(reinterpret_cast<PyTypeObject*>(type.get()), kRowFields)) return nullptr;
   return reinterpret_cast<PyTypeObject*>(type.release());
 }
 
@@ -360,18 +372,8 @@ PyObject* listing_objects(const lab::Listing& listing, PyObject* source, std::st
   return PyTuple_Pack(2, code.get(), rows.get());
 }
 
-// C++ failures never cross into the interpreter.
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return raise_escaped_exception();
-  }
-}
-
 PyObject* listing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
+  return lab_guarded([&]() -> PyObject* {
     if (!expect_arguments("listing", nargs, 2)) return nullptr;
     std::string_view source;
     registers::RegisterFile registers;
@@ -383,7 +385,7 @@ PyObject* listing(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject* {
+  return lab_guarded([&]() -> PyObject* {
     if (!expect_arguments("check", nargs, 1)) return nullptr;
     std::string_view source;
     if (!lab_text_argument(args[0], "source", source)) return nullptr;
@@ -392,7 +394,7 @@ PyObject* check(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (!list) return nullptr;
     for (std::size_t i = 0; i < diagnostics.size(); ++i) {
       const lab::Diagnostic& diagnostic = diagnostics[i];
-      OwnedRef message(text_object(diagnostic.message));
+      OwnedRef message(lab_text(diagnostic.message));
       if (!message) return nullptr;
       const char* severity = diagnostic.severity == lab::Severity::Error ? "error" : "warning";
       PyObject* tuple = Py_BuildValue("(IIsO)", diagnostic.statement, diagnostic.line, severity, message.get());

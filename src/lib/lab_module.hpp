@@ -7,8 +7,10 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
+#include "lib/binder.hpp"
 #include "registers/register_file.hpp"
 
 namespace quorvel::lib {
@@ -31,5 +33,27 @@ bool lab_u32_field(PyObject* object, const char* name, std::uint32_t& out);
 bool lab_step_limit_argument(PyObject* object, bool& limited, std::uint64_t& out);
 // Adds Step and Stepper, and the steps() function's type, to the module.
 bool add_stepper_types(PyObject* module);
+
+// C++ failures never cross into the interpreter: `body`'s result, or, when
+// it throws, its result type's empty value with the Python error set.
+template <class Body>
+auto lab_guarded(Body&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (...) {
+    raise_escaped_exception();
+    return decltype(body())();
+  }
+}
+
+// A str of UTF-8 text; nullptr with an error set.
+PyObject* lab_text(std::string_view text);
+
+// The lab's records (Row, Step) compare, pickle and match as the tuple of
+// their fields that `fields` makes, in the order `names` lists them.
+using RecordFields = PyObject* (*)(PyObject* record);
+bool lab_set_match_args(PyTypeObject* type, std::span<const char* const> names);
+PyObject* lab_compare_records(PyObject* self, PyObject* other, int op, PyTypeObject* type, RecordFields fields);
+PyObject* lab_reduce_record(PyObject* self, RecordFields fields);
 
 }  // namespace quorvel::lib

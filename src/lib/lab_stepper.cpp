@@ -36,22 +36,8 @@ PyTypeObject* step_type = nullptr;
 PyTypeObject* stepper_type = nullptr;
 PyTypeObject* stream_type = nullptr;
 
-template <class Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
-  try {
-    return body();
-  } catch (...) {
-    raise_escaped_exception();
-    return decltype(body())();
-  }
-}
-
 PyObject* u64_or_none(bool present, std::uint64_t value) {
   return present ? PyLong_FromUnsignedLongLong(value) : Py_NewRef(Py_None);
-}
-
-PyObject* text_object(std::string_view text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
 
 std::uint8_t flag_bits_of(std::uint64_t rflags) {
@@ -168,7 +154,7 @@ PyObject* step_text(PyObject* self, void*) {
   const StepObject* step = as_step(self);
   if (PyTuple_Check(step->where)) return Py_NewRef(PyTuple_GET_ITEM(step->where, 1));
   const ProgramObject* program = as_program(step->where);
-  return text_object((*program->program)->text_of(step->statement, source_text(program)));
+  return lab_text((*program->program)->text_of(step->statement, source_text(program)));
 }
 
 PyObject* step_number(PyObject* self, void*) { return PyLong_FromUnsignedLongLong(as_step(self)->number); }
@@ -226,18 +212,10 @@ PyObject* step_repr(PyObject* self) {
 }
 
 PyObject* step_richcompare(PyObject* self, PyObject* other, int op) {
-  if ((op != Py_EQ && op != Py_NE) || !PyObject_TypeCheck(other, step_type)) Py_RETURN_NOTIMPLEMENTED;
-  OwnedRef mine(step_fields(self));
-  OwnedRef theirs(step_fields(other));
-  if (!mine || !theirs) return nullptr;
-  return PyObject_RichCompare(mine.get(), theirs.get(), op);
+  return lab_compare_records(self, other, op, step_type, step_fields);
 }
 
-PyObject* step_reduce(PyObject* self, PyObject*) {
-  OwnedRef fields(step_fields(self));
-  if (!fields) return nullptr;
-  return Py_BuildValue("(OO)", reinterpret_cast<PyObject*>(Py_TYPE(self)), fields.get());
-}
+PyObject* step_reduce(PyObject* self, PyObject*) { return lab_reduce_record(self, step_fields); }
 
 bool u64_field(PyObject* object, const char* name, std::uint64_t& out) {
   if (!PyLong_Check(object)) {
@@ -280,7 +258,7 @@ bool named_values(PyObject* mapping, const char* what, PyObject* const* names, s
 
 // Step(step, statement, line, text, offset, registers, flags, stack_depth=0, stack_top=None)
 PyObject* step_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return lab_guarded([&]() -> PyObject* {
     static char* keywords[std::size(kStepFields) + 1] = {};
     for (std::size_t i = 0; i < std::size(kStepFields); ++i) keywords[i] = const_cast<char*>(kStepFields[i]);
     PyObject *number_object, *statement_object, *line_object, *text, *offset_object, *registers, *flags;
@@ -437,7 +415,7 @@ PyObject* new_stepper(PyTypeObject* type, PyObject* source, PyObject* registers_
 }
 
 PyObject* stepper_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return lab_guarded([&]() -> PyObject* {
     static char* keywords[] = {const_cast<char*>("source"), const_cast<char*>("registers"), nullptr};
     PyObject* source = nullptr;
     PyObject* registers = Py_None;
@@ -475,7 +453,7 @@ PyObject* make_step(StepperObject* self, std::uint64_t number, const runtime::St
 }
 
 PyObject* stepper_step(PyObject* object, PyObject*) {
-  return guarded([&]() -> PyObject* {
+  return lab_guarded([&]() -> PyObject* {
     StepperObject* self = as_stepper(object);
     Running running(self);
     if (!running) return nullptr;
@@ -507,11 +485,11 @@ bool breakpoint_numbers(StepperObject* self, std::vector<std::uint32_t>& out) {
 
 PyObject* stopped_text(const lab::Stepper& stepper) {
   if (!stepper.ended()) Py_RETURN_NONE;
-  return text_object(stepper.completed() ? std::string_view("completed") : std::string_view(stepper.fault()));
+  return lab_text(stepper.completed() ? std::string_view("completed") : std::string_view(stepper.fault()));
 }
 
 PyObject* stepper_run(PyObject* object, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return lab_guarded([&]() -> PyObject* {
     static char* keywords[] = {const_cast<char*>("max_steps"), nullptr};
     PyObject* limit = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:run", keywords, &limit)) return nullptr;
@@ -551,7 +529,7 @@ PyObject* stepper_flags(PyObject* object, void*) {
 }
 
 PyObject* stepper_stack(PyObject* object, void*) {
-  return guarded([&]() -> PyObject* {
+  return lab_guarded([&]() -> PyObject* {
     const std::vector<std::uint64_t> words = as_stepper(object)->stepper->stack();
     OwnedRef list(PyList_New(static_cast<Py_ssize_t>(words.size())));
     if (!list) return nullptr;
@@ -577,7 +555,7 @@ PyObject* stepper_stopped(PyObject* object, void*) { return stopped_text(*as_ste
 
 PyObject* stepper_note(PyObject* object, void*) {
   const std::string& note = as_stepper(object)->stepper->note();
-  return note.empty() ? Py_NewRef(Py_None) : text_object(note);
+  return note.empty() ? Py_NewRef(Py_None) : lab_text(note);
 }
 
 PyObject* stepper_rax(PyObject* object, void*) {
@@ -666,7 +644,7 @@ struct StreamObject {
 StreamObject* as_stream(PyObject* object) { return reinterpret_cast<StreamObject*>(object); }
 
 PyObject* steps_function(PyObject*, PyObject* args, PyObject* kwargs) {
-  return guarded([&]() -> PyObject* {
+  return lab_guarded([&]() -> PyObject* {
     static char* keywords[] = {const_cast<char*>("source"), const_cast<char*>("registers"),
                                const_cast<char*>("max_steps"), nullptr};
     PyObject* source = nullptr;
@@ -720,7 +698,7 @@ bool settle_limit(StreamObject* self, lab::Stepper& stepper) {
 }
 
 PyObject* stream_next(PyObject* object) {
-  return guarded([&]() -> PyObject* {
+  return lab_guarded([&]() -> PyObject* {
     StreamObject* self = as_stream(object);
     StepperObject* owner = as_stepper(self->stepper);
     lab::Stepper& stepper = *owner->stepper;
@@ -786,19 +764,6 @@ PyGetSetDef stream_getset[] = {
 
 PyTypeObject* make_type(PyType_Spec& spec) { return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec)); }
 
-bool set_match_args(PyTypeObject* type, std::span<const char* const> names) {
-  OwnedRef match_args(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-  if (!match_args) return false;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    PyObject* name = PyUnicode_InternFromString(names[i]);
-    if (name == nullptr) return false;
-    PyTuple_SET_ITEM(match_args.get(), static_cast<Py_ssize_t>(i), name);
-  }
-  if (PyDict_SetItemString(type->tp_dict, "__match_args__", match_args.get()) != 0) return false;
-  PyType_Modified(type);
-  return true;
-}
-
 bool create_types() {
   for (std::size_t i = 0; i < kTracedRegisterCount; ++i) {
     register_names[i] = PyUnicode_InternFromString(kRegisterNames[i]);
@@ -830,7 +795,7 @@ bool create_types() {
   PyType_Spec step_spec = {"quorvel_lab.Step", sizeof(StepObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
                            step_slots};
   step_type = make_type(step_spec);
-  if (step_type == nullptr || !set_match_args(step_type, kStepFields)) return false;
+  if (step_type == nullptr || !lab_set_match_args(step_type, kStepFields)) return false;
 
   PyType_Slot stepper_slots[] = {
       {Py_tp_new, reinterpret_cast<void*>(stepper_new)},
