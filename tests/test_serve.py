@@ -258,7 +258,10 @@ def test_a_worker_killed_with_sigkill_is_replaced(patient_server):
     thread.join(timeout=60)
     status, answer = answers[0]
     assert status == 500, answer
-    assert answer["error"].startswith("the worker process running the program ended (signal 9)")
+    # The signal is named when the interpreter's child watcher saw it: Python 3.10's
+    # may find the worker already reaped and know no status.
+    assert re.fullmatch(r"the worker process running the program ended( \(signal 9\))?; a new one takes its place",
+                        answer["error"]), answer
 
     idle = server.workers()[0]
     os.kill(idle, signal.SIGKILL)
